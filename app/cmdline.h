@@ -1,0 +1,28 @@
+// Command line classification and the names derived from the program's path.
+#pragma once
+#include <string>
+#include <vector>
+
+enum class RunMode { VersionDisplay, TraceToFile, TraceToScreen, TraceWithoutSink, SplitMode, NormalRun };
+
+struct CommandLine {
+  RunMode mode = RunMode::NormalRun;
+  std::string argument1;      // upper-cased
+  std::string argument2;      // upper-cased, empty when missing
+  std::string raw_argument1;  // as typed
+};
+
+// args: the arguments after the program path (later ones are ignored).
+CommandLine ClassifyCommandLine(const std::vector<std::string>& args);
+
+// Upper-cases narrow text (ASCII letters; other bytes unchanged).
+std::string UpperCase(const std::string& text);
+
+// The log file path beside the executable: the file-name component's
+// extension replaced by ".log", or ".log" appended when it has none.
+std::string LogFilePath(const std::string& executable_path);
+// The directory part of the executable path (up to, not including, its last '\').
+std::string ExecutableDirectory(const std::string& executable_path);
+
+// The version caption from the two strings of the version record.
+std::string VersionCaption(const std::string& file_description, const std::string& product_version);

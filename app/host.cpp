@@ -1,0 +1,11 @@
+#include "app/host.h"
+
+namespace {
+void NoSleep(uint32_t) {}
+void NoMessage(const char*) {}
+bool AnswerNo(const char*, const char*) { return false; }
+HostSeams g_host{NoSleep, NoMessage, AnswerNo};
+}  // namespace
+
+HostSeams& Host() { return g_host; }
+void ResetHost() { g_host = HostSeams{NoSleep, NoMessage, AnswerNo}; }

@@ -1,0 +1,20 @@
+// Narrow seams through which the portable core reaches the desktop:
+// sleeping, standard message boxes and the Yes/No question.
+// The Windows program binds the real calls at start-up; tests bind fakes.
+#pragma once
+#include <cstdint>
+
+struct HostSeams {
+  // Blocks the calling thread for ms milliseconds.
+  void (*sleep_ms)(uint32_t ms);
+  // A standard message box with only an OK button (no caption of its own).
+  void (*message_box)(const char* text);
+  // A standard Yes/No message box with the question icon; true for Yes.
+  bool (*ask_yes_no)(const char* text, const char* caption);
+};
+
+// The process-wide seams. Defaults do nothing (sleep returns at once,
+// messages vanish, questions are answered No).
+HostSeams& Host();
+// Restores the defaults.
+void ResetHost();

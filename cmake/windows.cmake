@@ -1,0 +1,98 @@
+# i686 Windows build: the program, the simulated ASPI library, Wine tests.
+add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501 WINVER=0x0501)
+
+file(GLOB UI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/ui/*.cpp)
+add_library(fwwin STATIC ${WIN_SOURCES} ${UI_SOURCES})
+target_include_directories(fwwin PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(fwwin PUBLIC fwcore setupapi version comctl32 comdlg32 gdi32 user32 advapi32 kernel32)
+target_compile_options(fwwin PRIVATE ${WARN})
+
+# Resources: res/*.rc; generated icons land in ${CMAKE_BINARY_DIR}/generated.
+set(GEN_DIR ${CMAKE_BINARY_DIR}/generated)
+file(MAKE_DIRECTORY ${GEN_DIR})
+file(GLOB RC_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/res/*.rc)
+set(RC_DEPENDS "")
+if(EXISTS ${CMAKE_SOURCE_DIR}/tools/mkicons.py)
+  set(ICON_FILES ${GEN_DIR}/icon128.ico ${GEN_DIR}/icon139.ico ${GEN_DIR}/icon140.ico ${GEN_DIR}/icon141.ico)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  add_custom_command(OUTPUT ${ICON_FILES}
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tools/mkicons.py ${GEN_DIR}
+    DEPENDS ${CMAKE_SOURCE_DIR}/tools/mkicons.py
+    COMMENT "Drawing the program's icons")
+  add_custom_target(icons DEPENDS ${ICON_FILES})
+  set(RC_DEPENDS ${ICON_FILES})
+endif()
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -I${GEN_DIR} -I${CMAKE_SOURCE_DIR} -I${CMAKE_SOURCE_DIR}/res")
+foreach(rc ${RC_SOURCES})
+  set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${RC_DEPENDS}")
+endforeach()
+
+# The program image, without payload.
+add_executable(fwupdate WIN32 ${MAIN_SOURCES} ${RC_SOURCES})
+target_link_libraries(fwupdate PRIVATE fwwin fwcore)
+set_target_properties(fwupdate PROPERTIES OUTPUT_NAME fwupdate)
+
+# The simulated drive as an ASPI for Win32 library (sim/wnaspi32/).
+file(GLOB ASPI_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/wnaspi32/*.cpp ${CMAKE_SOURCE_DIR}/sim/wnaspi32/*.def)
+if(ASPI_SIM_SOURCES)
+  add_library(wnaspi32 SHARED ${ASPI_SIM_SOURCES})
+  target_link_libraries(wnaspi32 PRIVATE fwsim fwcore)
+  set_target_properties(wnaspi32 PROPERTIES PREFIX "" OUTPUT_NAME WNASPI32 SUFFIX ".DLL")
+endif()
+
+# GoogleTest from source, for the Wine tests.
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(WINE_RUN ${CMAKE_SOURCE_DIR}/scripts/wine-run)
+
+# Registers one test executable as one ctest test run under Wine.
+function(add_wine_test name)
+  add_test(NAME ${name} COMMAND ${WINE_RUN} $<TARGET_FILE:${name}> --gtest_brief=1)
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "WINEPREFIX=${WINE_PREFIX};FW_SOURCE_DIR=${CMAKE_SOURCE_DIR};FW_BUILD_DIR=${CMAKE_BINARY_DIR}"
+    TIMEOUT 900 ${ARGN})
+endfunction()
+
+# Windows unit tests under Wine: each folder tests/win/<suite>/ is one executable.
+file(GLOB WIN_SUITES LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/win/*)
+foreach(dir ${WIN_SUITES})
+  if(IS_DIRECTORY ${dir})
+    get_filename_component(suite ${dir} NAME)
+    file(GLOB suite_sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+    if(suite_sources)
+      add_executable(${suite}_wintests ${suite_sources})
+      target_link_libraries(${suite}_wintests PRIVATE fwwin fwsim fwcore gtest gmock gtest_main)
+      target_compile_options(${suite}_wintests PRIVATE ${WARN})
+      add_wine_test(${suite}_wintests)
+    endif()
+  endif()
+endforeach()
+
+file(GLOB HARNESS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/harness/*.cpp)
+if(HARNESS_SOURCES)
+  add_library(winharness STATIC ${HARNESS_SOURCES})
+  target_include_directories(winharness PUBLIC ${CMAKE_SOURCE_DIR})
+  target_link_libraries(winharness PUBLIC fwcore user32 gdi32 kernel32 advapi32)
+endif()
+
+# Whole-program tests: the real packed program, one at a time (named mutex).
+# Each folder tests/e2e/<suite>/ is one executable, linked with the harness.
+file(GLOB E2E_SUITES LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/e2e/*)
+foreach(dir ${E2E_SUITES})
+  if(IS_DIRECTORY ${dir} AND HARNESS_SOURCES)
+    get_filename_component(suite ${dir} NAME)
+    file(GLOB suite_sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+    if(suite_sources)
+      add_executable(${suite}_e2e ${suite_sources})
+      target_link_libraries(${suite}_e2e PRIVATE winharness fwcore gtest gtest_main)
+      add_dependencies(${suite}_e2e fwupdate)
+      if(TARGET wnaspi32)
+        add_dependencies(${suite}_e2e wnaspi32)
+      endif()
+      add_wine_test(${suite}_e2e RESOURCE_LOCK fwupdate_mutex)
+    endif()
+  endif()
+endforeach()

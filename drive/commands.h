@@ -1,0 +1,17 @@
+// The five commands spoken to a drive. Each builder clears a ScsiCommand,
+// fills cdb, flags, data_buffer and data_length, and hands it to
+// SendScsiCommand with its time-out. 1 success, 0 failure.
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t kInquiryTimeoutMs = 1000;
+constexpr uint32_t kIdentifyTimeoutMs = 10000;
+constexpr uint32_t kBufferTimeoutMs = 30000;
+
+constexpr uint8_t kUpdateModeDefault = 0x80;
+constexpr uint8_t kUpdateMode4k = 0x40;
+
+int Inquiry(void* reply, uint32_t allocation_length);
+int IdentifyModel(void* reply, uint32_t reply_length);
+int WriteBuffer(const void* data, uint32_t offset, uint32_t length, uint8_t mode);
+int ReadBuffer(void* buffer, uint32_t offset, uint32_t length, uint8_t mode);

@@ -1,0 +1,19 @@
+// The update itself: chunked buffer writes, read-back, flash.
+#pragma once
+#include <cstdint>
+
+enum TransferResult : uint8_t {
+  TransferOk = 0,
+  CompareMismatch = 1,
+  BufferWriteFailed = 2,
+  BufferReadFailed = 3,
+  FlashFailed = 4,
+  ChunkNotWordAligned = 5,
+};
+
+constexpr uint32_t kChunkSize = 1024;
+constexpr uint32_t kFlashSettleMs = 10000;
+
+// Runs the transfer with the inputs of AppState(); status and progress go to
+// its progress sink when one is set.
+TransferResult RunTransfer();

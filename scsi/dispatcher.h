@@ -1,0 +1,56 @@
+// Addressing state, the transport seam and the dispatcher.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "scsi/scsi_command.h"
+
+constexpr int kDriveTableSize = 200;
+
+struct DriveEntry {
+  void* device_handle;      // pass-through: handle on the CD-ROM interface, null when the open failed
+  uint8_t path_id;          // pass-through: 0
+  uint8_t lun;              // pass-through: 0
+  uint8_t host_adapter_id;  // ASPI
+  uint8_t target_id;        // both
+};
+
+struct CurrentDrive {
+  void* device_handle;
+  uint8_t path_id;
+  uint8_t lun;
+  uint8_t target_id;
+  uint8_t host_adapter_id;
+  uint8_t index;
+};
+
+// Process-wide addressing state (written by drive discovery).
+extern bool g_pass_through_mode;            // off at start
+extern DriveEntry DriveTable[kDriveTableSize];
+extern uint8_t g_drive_table_count;         // 0..200
+extern CurrentDrive g_current_drive;
+
+// Makes entry `index` the current drive; 0 (and no change) when index is not
+// below the drive count.
+int SelectDrive(uint8_t index);
+
+// One attempt of a command through a transport. Results: 1 success, 0
+// failure, -1 the operating system rejected the request (pass-through).
+struct TransportSeams {
+  int (*pass_through_attempt)(PassThroughRequest& request, uint32_t timeout_ms);
+  int (*aspi_attempt)(ScsiCommand& command, uint32_t timeout_ms);
+  // Completion events for ASPI mode (auto-reset, not signalled); null on failure.
+  void* (*create_event)();
+  void (*close_event)(void* event);
+};
+TransportSeams& Transports();
+void ResetTransports();
+
+// Executes the command on the current drive: 1 success, 0 failure.
+int SendScsiCommand(ScsiCommand& command, uint32_t timeout_ms);
+
+// Dispatcher state that the transports and tests look at.
+extern bool g_abandon_command;              // raised only by the ASPI transport
+const std::string& LastFailureText();
+// Clears the addressing and dispatcher state (tests, start of a run).
+void ResetScsiState();
