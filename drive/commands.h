@@ -1,6 +1,11 @@
 // The five commands spoken to a drive. Each builder clears a ScsiCommand,
 // fills cdb, flags, data_buffer and data_length, and hands it to
 // SendScsiCommand with its time-out. 1 success, 0 failure.
+// WriteBuffer with mode kUpdateModeDefault or kUpdateMode4k is Update
+// Firmware (no data phase; offset 0, length 0). A command whose offset does
+// not fit 24 bits, whose length does not fit 16 bits, that has a data phase
+// without a buffer, or an Update Firmware with a length, is refused (0) and
+// never sent.
 #pragma once
 #include <cstdint>
 

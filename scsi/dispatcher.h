@@ -49,6 +49,16 @@ void ResetTransports();
 // Executes the command on the current drive: 1 success, 0 failure.
 int SendScsiCommand(ScsiCommand& command, uint32_t timeout_ms);
 
+// Builds the pass-through request from the record (once per command): clears
+// bit 0x40 in the record's flags, then zeroes the request and fills Length 44,
+// CdbLength 12, SenseInfoLength 32, DataIn (0 only for data out),
+// DataTransferLength, DataBuffer, SenseInfoOffset 48 and the 16 CDB bytes.
+void BuildPassThroughRequest(ScsiCommand& command, PassThroughRequest& request);
+// The portable part of one pass-through attempt: a vendor CDB 33 6C ... goes
+// out as 33 0C ...; PathId, TargetId and Lun come from the current drive and
+// TimeOutValue is the time-out in whole seconds (rounded down).
+void PreparePassThroughAttempt(PassThroughRequest& request, uint32_t timeout_ms);
+
 // Dispatcher state that the transports and tests look at.
 extern bool g_abandon_command;              // raised only by the ASPI transport
 const std::string& LastFailureText();
