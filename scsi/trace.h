@@ -20,6 +20,8 @@ struct TraceFileOps {
   void (*close)(void* file);
 };
 TraceFileOps& TraceFiles();
+// Restores the defaults: open fails, writes fail, close does nothing.
+void ResetTraceFiles();
 
 class CommandTrace {
  public:
@@ -43,6 +45,8 @@ class CommandTrace {
   void Close();
 
   bool to_file() const { return to_file_; }
+  // True when lines reach somewhere: an open file, or a bound rich edit control.
+  bool writable() const;
 
  private:
   TraceWindowOutput* control_ = nullptr;
@@ -55,3 +59,10 @@ class CommandTrace {
 // The transports' entry point: the trace sink when the trace is on and a
 // sink exists, else nullptr (write nothing).
 CommandTrace* ActiveTrace();
+
+// Traces one command attempt through ActiveTrace() (nothing when it is
+// null): the 16 CDB bytes, the 1-byte status, the first 16 bytes of the data
+// buffer when there is one (zeros beyond data_length; with the character
+// column when data_with_chars), the first 16 sense bytes, two empty lines.
+void TraceAttempt(const uint8_t cdb[16], uint8_t status, const void* data, uint32_t data_length,
+                  bool data_with_chars, const uint8_t* sense16);
