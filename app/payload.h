@@ -27,7 +27,10 @@ void ApplyImageKey(void* buf, uint32_t length);
 uint32_t WordSum(const uint8_t* data, uint32_t size);
 
 // Structural walk of a payload held in memory: fills spans last image first.
-// Returns the image count, or -1 when the chain is malformed (see payload.cpp).
+// Returns the image count, or -1 when the chain is malformed: a file length
+// that is not a multiple of 4 or below 12 bytes, a size word of 0 or not a
+// multiple of 4, an image (with the word in front of it) reaching before the
+// start of the file, or more than 100 images.
 int WalkPayload(const uint8_t* data, uint32_t size, std::vector<ImageSpan>* spans);
 
 // Load and check: reads the whole file into the state's executable contents
@@ -36,14 +39,31 @@ enum class LoadResult { Intact, Damaged, ReadFailed };
 LoadResult LoadAndCheck(ExeFile& file);
 // The check alone, on bytes in memory: word sum zero and a well-formed chain.
 bool PayloadIntact(const uint8_t* data, uint32_t size);
+// Why bytes in memory fail the check, in words for a person; null when intact.
+const char* PayloadProblem(const uint8_t* data, uint32_t size);
 
-// Through the executable file object (the payload must have passed the check).
+// Through the executable file object. On a checked payload they give every
+// image; on any other file they stop at the first size word that cannot be an
+// image (and after 100 images) and never read outside the file.
 int CountImages(ExeFile& file);
 int WalkImages(ExeFile& file, std::vector<ImageSpan>* spans);
 // Reads length bytes at image_offset + offset_in_image and descrambles them.
-// offset_in_image must be a multiple of 4. Returns the bytes read.
+// Every byte is descrambled by its own position in the image, so any offset
+// and length give the plain bytes. Returns the bytes read.
 uint32_t DescrambledRead(ExeFile& file, uint32_t image_offset, uint32_t offset_in_image, void* buf,
                          uint32_t length);
+
+// The name an image carries: the vendor probe "Korvadyn" at 0xFFD0 (at the
+// image's end for images shorter than that) selects the 16-byte name block at
+// 0xFFE0, otherwise it is at 0x50; the name is the block's bytes 2.. up to the
+// first zero, at most 14 characters. Bytes outside the image read as zero, so
+// any span (even of an unchecked file) is safe.
+constexpr char kImageVendorSignature[] = "Korvadyn";
+constexpr uint32_t kVendorProbeOffset = 0xFFD0;
+constexpr uint32_t kSignedNameOffset = 0xFFE0;
+constexpr uint32_t kPlainNameOffset = 0x50;
+constexpr int kImageNameLength = 14;
+void ReadImageName(ExeFile& file, const ImageSpan& span, char name[15]);
 
 // Where split mode writes its files.
 struct SplitFileOps {
@@ -52,5 +72,7 @@ struct SplitFileOps {
   void (*close)(void* file);
 };
 // Split mode on the state's executable contents: writes "%s\Bin@%d.bin" files
-// into output_dir, frees the contents and returns the report text.
+// into output_dir, frees the contents and returns the report text: one line
+// per image, highest number first, "Create <name>\n", or "Can't create
+// <name>\n" for a file that could not be created or written whole.
 std::string SplitImages(const std::string& output_dir, const SplitFileOps& ops);
