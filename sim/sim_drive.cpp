@@ -1,0 +1,403 @@
+#include "sim/sim_drive.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "scsi/dispatcher.h"
+
+namespace {
+
+constexpr uint8_t kVendorOpcode = 0x33;
+constexpr uint8_t kInquiryOpcode = 0x12;
+constexpr uint8_t kAspiLunByte = 0x6C;
+constexpr uint8_t kPassThroughLunByte = 0x0C;
+constexpr uint32_t kMaxChunk = 1024;
+constexpr uint32_t kInquirySize = 56;
+constexpr uint32_t kIdentifySize = 16;
+
+constexpr uint16_t kInvalidOpcode = 0x2000;
+constexpr uint16_t kInvalidField = 0x2400;
+constexpr uint16_t kSequenceError = 0x2C00;
+
+// Where a vendor image keeps its name block.
+constexpr uint32_t kVendorProbeAt = 0xFFD0;
+constexpr uint32_t kNameBlockAt = 0xFFE0;
+
+uint8_t SenseKeyFor(uint16_t code) {
+  switch (code >> 8) {
+    case 0x00: return 0x00;
+    case 0x04: case 0x3A: return 0x02;  // not ready
+    case 0x28: case 0x29: return 0x06;  // unit attention
+    case 0x1A: case 0x20: case 0x21: case 0x24: case 0x26: case 0x2C: return 0x05;  // illegal request
+    case 0x0C: case 0x11: return 0x03;  // medium error
+    default: return 0x04;               // hardware error
+  }
+}
+
+void PutPadded(uint8_t* dst, const std::string& text, size_t width) {
+  std::memset(dst, ' ', width);
+  std::memcpy(dst, text.data(), std::min(text.size(), width));
+}
+
+bool HasSignature(const uint8_t* cdb) { return cdb[9] == 'K' && cdb[10] == 'V' && cdb[11] == 'D'; }
+
+// Copies a reply into the host's buffer: never more than the host asked for,
+// the buffer holds or the reply has.
+uint32_t Deliver(const SimRequest& request, uint32_t asked, const uint8_t* reply, size_t reply_size) {
+  if (!request.buffer) return 0;
+  uint32_t n = std::min<uint32_t>(asked, request.length);
+  n = std::min<uint32_t>(n, static_cast<uint32_t>(reply_size));
+  if (n) std::memcpy(request.buffer, reply, n);
+  return n;
+}
+
+}  // namespace
+
+const char* SimKindName(SimKind kind) {
+  switch (kind) {
+    case SimKind::Inquiry: return "Inquiry";
+    case SimKind::IdentifyModel: return "IdentifyModel";
+    case SimKind::WriteBuffer: return "WriteBuffer";
+    case SimKind::ReadBuffer: return "ReadBuffer";
+    case SimKind::UpdateFirmware: return "UpdateFirmware";
+    case SimKind::Other: break;
+  }
+  return "Other";
+}
+
+SimReply SimCheckCondition(uint16_t sense_code) {
+  SimReply reply;
+  reply.outcome = SimOutcome::Completed;
+  reply.scsi_status = 2;
+  reply.sense[0] = 0x70;
+  reply.sense[2] = SenseKeyFor(sense_code);
+  reply.sense[7] = 10;
+  reply.sense[12] = static_cast<uint8_t>(sense_code >> 8);
+  reply.sense[13] = static_cast<uint8_t>(sense_code);
+  return reply;
+}
+
+SimDrive::SimDrive(SimIdentity identity) : identity_(std::move(identity)) {}
+
+SimKind SimDrive::Classify(const uint8_t* cdb) {
+  if (!cdb) return SimKind::Other;
+  if (cdb[0] == kInquiryOpcode) return SimKind::Inquiry;
+  if (cdb[0] != kVendorOpcode) return SimKind::Other;
+  switch (cdb[2]) {
+    case 0xF0: return SimKind::IdentifyModel;
+    case 0xF1: return (cdb[6] == 0x80 || cdb[6] == 0x40) ? SimKind::UpdateFirmware : SimKind::WriteBuffer;
+    case 0xF2: return SimKind::ReadBuffer;
+    default: return SimKind::Other;
+  }
+}
+
+SimReply SimDrive::Execute(const SimRequest& request) {
+  const SimKind kind = Classify(request.cdb);
+  const uint32_t n = ++counters_[static_cast<int>(kind)];
+
+  const SimFaultRule* fault = nullptr;
+  for (const SimFaultRule& rule : faults_) {
+    if (rule.kind == kind && n >= rule.nth && n - rule.nth < rule.count) {
+      fault = &rule;
+      break;
+    }
+  }
+
+  SimReply reply;
+  if (fault && fault->fault == SimFaultKind::OsRejection) {
+    reply.outcome = SimOutcome::Rejected;
+  } else if (fault && fault->fault == SimFaultKind::NeverComplete) {
+    reply.outcome = SimOutcome::NoCompletion;
+  } else if (fault && fault->fault == SimFaultKind::CheckCondition) {
+    reply = SimCheckCondition(fault->sense);
+  } else {
+    reply = Run(request, kind);
+    if (fault && fault->fault == SimFaultKind::CorruptReadBack && reply.scsi_status == 0 &&
+        request.direction == SimDirection::In && reply.transferred > 0) {
+      static_cast<uint8_t*>(request.buffer)[reply.transferred / 2] ^= 0x5A;
+    }
+  }
+
+  if (recording_) {
+    SimLogEntry entry;
+    entry.drive = index_;
+    entry.kind = kind;
+    if (request.cdb) std::memcpy(entry.cdb, request.cdb, sizeof entry.cdb);
+    entry.flags = request.flags;
+    entry.direction = request.direction;
+    entry.length = request.length;
+    if (request.direction == SimDirection::Out && request.buffer && request.length) {
+      const uint8_t* data = static_cast<const uint8_t*>(request.buffer);
+      entry.data_out.assign(data, data + std::min(request.length, kMaxChunk * 64));
+    }
+    entry.outcome = reply.outcome;
+    entry.scsi_status = reply.scsi_status;
+    entry.sense = reply.scsi_status == 2 ? reply.SenseCode() : 0;
+    log_->push_back(std::move(entry));
+  }
+  return reply;
+}
+
+SimReply SimDrive::Run(const SimRequest& request, SimKind kind) {
+  if (!request.cdb) return SimCheckCondition(kInvalidOpcode);
+  if (request.cdb[0] == kVendorOpcode) {
+    const uint8_t expected = request.pass_through ? kPassThroughLunByte : kAspiLunByte;
+    if (request.cdb[1] != expected) return SimCheckCondition(kInvalidField);
+  }
+  switch (kind) {
+    case SimKind::Inquiry: return Inquiry(request);
+    case SimKind::IdentifyModel: return Identify(request);
+    case SimKind::WriteBuffer:
+    case SimKind::ReadBuffer: return BufferCommand(request, kind);
+    case SimKind::UpdateFirmware: return Update(request);
+    case SimKind::Other: break;
+  }
+  return SimCheckCondition(kInvalidOpcode);
+}
+
+SimReply SimDrive::Inquiry(const SimRequest& request) {
+  if (request.direction != SimDirection::In) return SimCheckCondition(kInvalidField);
+  SimReply reply;
+  const uint32_t asked = request.cdb[4];
+  if (identity_.has_raw_inquiry) {
+    reply.transferred = Deliver(request, asked, identity_.raw_inquiry.data(), identity_.raw_inquiry.size());
+    return reply;
+  }
+  uint8_t data[kInquirySize] = {};
+  data[0] = 0x05;  // CD-ROM device
+  data[1] = 0x80;  // removable medium
+  data[3] = 0x21;  // ATAPI, response data format 1
+  data[4] = kInquirySize - 5;
+  PutPadded(data + 8, identity_.vendor, 8);
+  PutPadded(data + 16, identity_.product, 16);
+  PutPadded(data + 32, identity_.revision, 4);
+  reply.transferred = Deliver(request, asked, data, sizeof data);
+  return reply;
+}
+
+SimReply SimDrive::Identify(const SimRequest& request) {
+  if (request.direction != SimDirection::In) return SimCheckCondition(kInvalidField);
+  SimReply reply;
+  const uint32_t asked = request.cdb[8];
+  if (identity_.has_raw_identify) {
+    reply.transferred = Deliver(request, asked, identity_.raw_identify.data(), identity_.raw_identify.size());
+    return reply;
+  }
+  uint8_t data[kIdentifySize] = {};
+  PutPadded(data + 2, identity_.model, 10);
+  PutPadded(data + 12, identity_.version, 4);
+  reply.transferred = Deliver(request, asked, data, sizeof data);
+  return reply;
+}
+
+SimReply SimDrive::BufferCommand(const SimRequest& request, SimKind kind) {
+  const uint8_t* cdb = request.cdb;
+  if (!HasSignature(cdb) || cdb[6] != 0x00) return SimCheckCondition(kInvalidField);
+  const uint32_t offset = static_cast<uint32_t>(cdb[3]) << 16 | cdb[4] << 8 | cdb[5];
+  const uint32_t length = static_cast<uint32_t>(cdb[7]) << 8 | cdb[8];
+  const SimDirection wanted = kind == SimKind::WriteBuffer ? SimDirection::Out : SimDirection::In;
+  if (request.direction != wanted || length == 0 || length > kMaxChunk || length != request.length ||
+      !request.buffer || offset + length > kBufferSpan) {
+    return SimCheckCondition(kInvalidField);
+  }
+  SimReply reply;
+  if (kind == SimKind::WriteBuffer) {
+    if (buffer_.size() < offset + length) buffer_.resize(offset + length, 0);
+    std::memcpy(buffer_.data() + offset, request.buffer, length);
+  } else {
+    uint8_t* out = static_cast<uint8_t*>(request.buffer);
+    std::memset(out, 0, length);
+    if (offset < buffer_.size()) {
+      std::memcpy(out, buffer_.data() + offset, std::min<size_t>(length, buffer_.size() - offset));
+    }
+  }
+  reply.transferred = length;
+  return reply;
+}
+
+SimReply SimDrive::Update(const SimRequest& request) {
+  const uint8_t* cdb = request.cdb;
+  const bool zero_fields = cdb[3] == 0 && cdb[4] == 0 && cdb[5] == 0 && cdb[7] == 0 && cdb[8] == 0;
+  if (!HasSignature(cdb) || !zero_fields || request.length != 0 || request.direction == SimDirection::Out) {
+    return SimCheckCondition(kInvalidField);
+  }
+  // Nothing in the buffer: a careful drive refuses to program an empty image.
+  if (buffer_.empty()) return SimCheckCondition(kSequenceError);
+  flashed_ = buffer_;
+  flash_mode_ = cdb[6];
+  ++flash_count_;
+  TakeNameFromFlash();
+  return SimReply{};
+}
+
+void SimDrive::TakeNameFromFlash() {
+  if (flashed_.size() < kNameBlockAt + 16) return;
+  if (std::memcmp(flashed_.data() + kVendorProbeAt, "Korvadyn", 8) != 0) return;
+  const char* name = reinterpret_cast<const char*>(flashed_.data() + kNameBlockAt + 2);
+  identity_.model.assign(name, 10);
+  identity_.version.assign(name + 10, 4);
+  identity_.has_raw_identify = false;
+}
+
+// ---------------------------------------------------------------------------
+
+SimDrive& SimDrives::Add(SimIdentity identity, bool open_failed) {
+  const size_t i = drives_.size();
+  Slot slot;
+  slot.drive = std::make_unique<SimDrive>(std::move(identity));
+  slot.drive->UseLog(&log_, static_cast<int>(i));
+  slot.adapter = static_cast<uint8_t>(i / 7);
+  slot.target = static_cast<uint8_t>(i % 7);
+  slot.open_failed = open_failed;
+  if (mode_ == Mode::PassThrough && !open_failed) {
+    slot.handle = reinterpret_cast<void*>(static_cast<uintptr_t>(0x5100 + 0x10 * i));
+  }
+  drives_.push_back(std::move(slot));
+  return *drives_.back().drive;
+}
+
+SimDrive* SimDrives::FindByHandle(void* handle) {
+  if (!handle) return nullptr;
+  for (Slot& s : drives_) {
+    if (s.handle == handle) return s.drive.get();
+  }
+  return nullptr;
+}
+
+SimDrive* SimDrives::FindByAddress(uint8_t adapter, uint8_t target) {
+  for (Slot& s : drives_) {
+    if (s.adapter == adapter && s.target == target) return s.drive.get();
+  }
+  return nullptr;
+}
+
+std::vector<const SimLogEntry*> SimDrives::Commands(SimKind kind) const {
+  std::vector<const SimLogEntry*> out;
+  for (const SimLogEntry& e : log_) {
+    if (e.kind == kind) out.push_back(&e);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// The transport seams.
+
+namespace {
+
+SimDrives* g_sim = nullptr;
+char g_event_token;
+
+constexpr uint8_t kAspiCompleted = 0x01;
+constexpr uint8_t kAspiError = 0x04;
+constexpr uint8_t kAspiNoDevice = 0x82;
+constexpr uint8_t kAspiInvalidRequest = 0xE0;
+
+int SimPassThroughAttempt(PassThroughRequest& request, uint32_t timeout_ms) {
+  PassThroughDirect& sptd = request.sptd;
+  // What the pass-through transport does to every attempt (33 6C -> 33 0C,
+  // addressing, time-out in seconds).
+  PreparePassThroughAttempt(request, timeout_ms);
+
+  SimDrive* drive = g_sim ? g_sim->FindByHandle(g_current_drive.device_handle) : nullptr;
+  if (!drive) return -1;  // no open handle: the system rejects the request
+
+  SimRequest rq;
+  rq.cdb = sptd.Cdb;
+  rq.direction = sptd.DataIn ? (sptd.DataTransferLength ? SimDirection::In : SimDirection::None)
+                             : SimDirection::Out;
+  rq.buffer = sptd.DataBuffer;
+  rq.length = sptd.DataTransferLength;
+  rq.pass_through = true;
+  rq.flags = sptd.DataIn ? kFlagDataIn : kFlagDataOut;
+  const SimReply reply = drive->Execute(rq);
+  // A request that never completes ends in the system's own time-out, which
+  // fails the request like a rejection.
+  if (reply.outcome != SimOutcome::Completed) return -1;
+  sptd.ScsiStatus = reply.scsi_status;
+  std::memset(request.sense, 0, sizeof request.sense);
+  std::memcpy(request.sense, reply.sense, sizeof reply.sense);
+  return reply.scsi_status == 0 ? 1 : 0;
+}
+
+int SimAspiAttempt(ScsiCommand& command, uint32_t /*timeout_ms*/) {
+  command.adapter_id = g_current_drive.host_adapter_id;
+  command.target_id = g_current_drive.target_id;
+  std::memset(command.sense_area, 0, sizeof command.sense_area);
+  command.adapter_status = 0;
+  command.target_status = 0;
+  command.status = 0;
+
+  SimDrive* drive = g_sim ? g_sim->FindByAddress(command.adapter_id, command.target_id) : nullptr;
+  if (!drive) {
+    command.status = kAspiNoDevice;
+    return command.status;
+  }
+  SimRequest rq;
+  rq.cdb = command.cdb;
+  const uint8_t direction = command.flags & (kFlagDataIn | kFlagDataOut);
+  rq.direction = direction == kFlagDataIn ? SimDirection::In
+                 : direction == kFlagDataOut ? SimDirection::Out
+                                             : SimDirection::None;
+  rq.buffer = command.data_buffer;
+  rq.length = command.data_length;
+  rq.pass_through = false;
+  rq.flags = command.flags;
+  const SimReply reply = drive->Execute(rq);
+  switch (reply.outcome) {
+    case SimOutcome::Rejected:
+      command.status = kAspiInvalidRequest;
+      return command.status;
+    case SimOutcome::NoCompletion:
+      // Still pending, never signalled: the transport's wait times out.
+      command.status = 0;
+      return 0;
+    case SimOutcome::Completed:
+      break;
+  }
+  if (reply.scsi_status == 0) {
+    command.status = kAspiCompleted;
+    return command.status;
+  }
+  command.status = kAspiError;
+  command.target_status = reply.scsi_status;
+  std::memcpy(command.sense_area, reply.sense, sizeof reply.sense);
+  return command.status;
+}
+
+void* SimCreateEvent() {
+  if (g_sim) ++g_sim->open_events;
+  return &g_event_token;
+}
+
+void SimCloseEvent(void* event) {
+  if (g_sim && event == &g_event_token) --g_sim->open_events;
+}
+
+}  // namespace
+
+void SimInstall(SimDrives& drives) {
+  g_sim = &drives;
+  TransportSeams& seams = Transports();
+  seams.pass_through_attempt = SimPassThroughAttempt;
+  seams.aspi_attempt = SimAspiAttempt;
+  seams.create_event = SimCreateEvent;
+  seams.close_event = SimCloseEvent;
+
+  g_pass_through_mode = drives.mode() == SimDrives::Mode::PassThrough;
+  const size_t n = std::min<size_t>(drives.size(), kDriveTableSize);
+  for (size_t i = 0; i < kDriveTableSize; ++i) DriveTable[i] = DriveEntry{};
+  for (size_t i = 0; i < n; ++i) {
+    DriveEntry& e = DriveTable[i];
+    e.device_handle = drives.HandleOf(i);
+    e.path_id = 0;
+    e.lun = 0;
+    e.host_adapter_id = g_pass_through_mode ? 0 : drives.AdapterOf(i);
+    e.target_id = g_pass_through_mode ? 0 : drives.TargetOf(i);
+  }
+  g_drive_table_count = static_cast<uint8_t>(n);
+}
+
+void SimUninstall() {
+  ResetTransports();
+  g_sim = nullptr;
+}
