@@ -1,0 +1,103 @@
+// mkfirmware: writes a sample firmware image (plain, not scrambled) that
+// carries its model name and version where the updater looks for them.
+//
+//   mkfirmware MODEL VERSION SIZE OUT.bin [SEED]
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/payload_pack.h"
+
+namespace {
+
+constexpr uint32_t kMaxSize = 0x10000000;  // 256 MiB
+
+const char kUsage[] =
+    "usage: mkfirmware MODEL VERSION SIZE OUT.bin [SEED]\n"
+    "\n"
+    "Writes OUT.bin: SIZE bytes of pseudo-random firmware (from SEED, default 1)\n"
+    "named MODEL (1 to 10 characters, padded with blanks to 10) and VERSION\n"
+    "(1 to 4 characters, padded to 4). SIZE (decimal or 0x hex) is a multiple of 4\n"
+    "from 0x60 up to 0x10000000; images of 0x10000 bytes or more carry the vendor\n"
+    "signature at 0xFFD0 and the name at 0xFFE2, smaller ones the name at 0x52.\n";
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "mkfirmware: %s\n", message.c_str());
+  return 1;
+}
+
+bool ParseNumber(const char* text, uint64_t limit, uint32_t* value) {
+  if (!*text || *text == '-' || *text == '+' || *text == ' ') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text, &end, 0);
+  if (errno != 0 || *end != '\0' || v > limit) return false;
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+bool WriteReplacing(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
+  std::string temp = path + ".XXXXXX";
+  const int fd = mkstemp(&temp[0]);
+  if (fd < 0) {
+    *error = path + ": cannot create a file beside it: " + std::strerror(errno);
+    return false;
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = path + ": write error: " + std::strerror(n < 0 ? errno : EIO);
+      close(fd);
+      unlink(temp.c_str());
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (fchmod(fd, 0644) != 0 || fsync(fd) != 0 || close(fd) != 0 || rename(temp.c_str(), path.c_str()) != 0) {
+    *error = path + ": " + std::strerror(errno);
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc != 5 && argc != 6) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const std::string model = argv[1], version = argv[2], out = argv[4];
+  if (model.empty() || model.size() > 10) return Fail("MODEL must have 1 to 10 characters: \"" + model + "\"");
+  if (version.empty() || version.size() > 4) {
+    return Fail("VERSION must have 1 to 4 characters: \"" + version + "\"");
+  }
+  uint32_t size = 0;
+  if (!ParseNumber(argv[3], kMaxSize, &size)) return Fail(std::string("SIZE is no number up to 0x10000000: ") + argv[3]);
+  if (size < kMinSampleFirmwareSize || size % 4 != 0) {
+    return Fail(std::string("SIZE must be a multiple of 4 and at least 0x60: ") + argv[3]);
+  }
+  uint32_t seed = 1;
+  if (argc == 6 && !ParseNumber(argv[5], UINT32_MAX, &seed)) {
+    return Fail(std::string("SEED is no 32-bit number: ") + argv[5]);
+  }
+  const std::vector<uint8_t> image = MakeSampleFirmware(model, version, size, seed);
+  std::string error;
+  if (image.size() != size || !WriteReplacing(out, image, &error)) return Fail(error.empty() ? "no image" : error);
+  std::printf("%s: %u bytes, name \"%-10s%-4s\"\n", out.c_str(), size, model.c_str(), version.c_str());
+  return 0;
+}
