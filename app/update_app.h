@@ -2,11 +2,19 @@
 #pragma once
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "app/app_state.h"
 #include "app/cmdline.h"
+#include "app/exe_file_win32.h"
 #include "ui/winapp.h"
+
+class CommandTrace;
+
+// Message kinds and icons of the messages that end a run.
+enum RunMessageKind { kKindFinish = 1, kKindError = 2, kKindVersion = 3 };
+enum RunMessageIcon { kIconProgram = 128, kIconWarning = 139, kIconError = 140, kIconFinish = 141 };
 
 class CUpdateApp : public CWinApp, public UpdateState {
  public:
@@ -18,6 +26,32 @@ class CUpdateApp : public CWinApp, public UpdateState {
   std::string executable_path;
   std::string log_file_path;
   CommandLine command_line;
+  bool split_mode = false;
+
+  // Events of the debug window thread and the transfer (auto-reset, unnamed).
+  HANDLE start_event = nullptr;
+  HANDLE progress_ready_event = nullptr;
+
+  // Shows one message that ends the run: kind 1 finish or information,
+  // 2 error, 3 version; icon 128, 139, 140 or 141.
+  void ShowRunMessage(const std::string& text, int kind, int icon);
+
+ private:
+  // The stages of a run, in order. Each returns false when the run ends there
+  // (having shown its one message, or none where the run ends silently).
+  bool StartUp();
+  bool RunSwitchActions();
+  void StartDebugWindow();
+  bool TestDriveCount();
+  bool OpenExecutable();
+  bool CheckExecutable();
+  void SplitToFiles();
+  bool PrepareDrives();
+  bool CheckModels();
+  BOOL ConfirmAndUpdate();
+
+  Win32ExeFile exe_file_;
+  std::unique_ptr<CommandTrace> file_trace_;  // the trace sink under "/LOG" "FILE"
 };
 
 // The version caption ("FileDescription ProductVersion"), set at start-up.

@@ -1,9 +1,211 @@
+// The update run: start-up, switch actions, the check of the executable,
+// split mode, preparation of drives and images, and the model checks.
 #include "app/update_app.h"
+
+#include <new>
+#include <vector>
+
+#include "app/host.h"
+#include "app/host_win32.h"
+#include "app/payload.h"
+#include "app/version_reader_win32.h"
+#include "drive/identify.h"
+#include "scsi/discovery.h"
+#include "scsi/trace.h"
+#include "scsi/trace_files_win32.h"
 
 std::string g_version_caption;
 
+namespace {
+
+// Held open until the process ends, so the named mutex lives as long as we do.
+HANDLE g_instance_mutex = nullptr;
+
+const char kNoDriveText[] = "\r\nCD-ROM/RW drive is not found!";
+const char kDamagedText[] = "\r\nThis file maybe damage please get new one!";
+const char kMismatchText[] = "\r\nModel name is mismatch!!";
+
+// The caption the message dialog gives each kind and icon.
+const char* MessageCaption(int kind, int icon) {
+  if (icon == kIconProgram) return "VER";
+  if (kind == kKindError) return "ERROR";
+  if (kind == kKindVersion) return "Version";
+  return "FINISH  UPDATE";
+}
+
+UINT MessageIconStyle(int icon) {
+  switch (icon) {
+    case kIconWarning: return MB_ICONWARNING;
+    case kIconError: return MB_ICONERROR;
+    default: return MB_ICONINFORMATION;
+  }
+}
+
+}  // namespace
+
 CUpdateApp::CUpdateApp() { SetAppState(this); }
 
-CUpdateApp::~CUpdateApp() { SetAppState(nullptr); }
+CUpdateApp::~CUpdateApp() {
+  trace_sink = nullptr;
+  executable_file = nullptr;
+  SetAppState(nullptr);
+}
 
-BOOL CUpdateApp::InitInstance() { return FALSE; }
+void CUpdateApp::ShowRunMessage(const std::string& text, int kind, int icon) {
+  // HOOK(message dialog): the run's CMessageDlg takes over here (text, kind,
+  // icon, shown modally); until then a standard message box with its caption.
+  MessageBoxA(nullptr, text.c_str(), MessageCaption(kind, icon), MB_OK | MB_TOPMOST | MessageIconStyle(icon));
+}
+
+BOOL CUpdateApp::InitInstance() {
+  // HOOK(main dialog): the run's CUpdateDlg is constructed here, before the
+  // single-instance guard, and lives until InitInstance returns.
+  InstallWin32Host();
+  if (!StartUp()) return FALSE;
+  if (!RunSwitchActions()) return FALSE;
+  if (!TestDriveCount()) return FALSE;
+  if (!OpenExecutable()) return FALSE;
+  if (!CheckExecutable()) return FALSE;
+  if (split_mode) {
+    SplitToFiles();
+    return FALSE;
+  }
+  if (!PrepareDrives()) return FALSE;
+  if (!CheckModels()) return FALSE;
+  return ConfirmAndUpdate();
+}
+
+// Rich edit library, single-instance guard, version caption, names and the
+// classification of the command line.
+bool CUpdateApp::StartUp() {
+  // Rich edit control version 1, for the debug window; before any dialog.
+  LoadLibraryA("RICHED32.DLL");
+
+  HANDLE mutex = CreateMutexA(nullptr, TRUE, "VARNE");
+  const DWORD error = GetLastError();
+  if (mutex != nullptr) {
+    ReleaseMutex(mutex);
+    g_instance_mutex = mutex;
+  }
+  if (error == ERROR_ALREADY_EXISTS) return false;  // another copy runs: no window, no message
+
+  executable_path = ModuleFileName();
+  g_version_caption = ReadVersionCaption(executable_path.c_str());
+  log_file_path = LogFilePath(executable_path);
+
+  std::vector<std::string> args;
+  for (int i = 1; i < m_argc && i <= 2; ++i) args.emplace_back(m_argv[i] ? m_argv[i] : "");
+  command_line = ClassifyCommandLine(args);
+  argument1 = command_line.argument1;
+  argument2 = command_line.argument2;
+  raw_argument1 = command_line.raw_argument1;
+  return true;
+}
+
+bool CUpdateApp::RunSwitchActions() {
+  switch (command_line.mode) {
+    case RunMode::VersionDisplay:
+      ShowRunMessage("\r\n" + g_version_caption, kKindFinish, kIconProgram);
+      return false;
+    case RunMode::TraceToFile:
+      InstallWin32TraceFiles();
+      // The writer reports a log file it cannot create; an allocation that
+      // fails leaves the trace on without a sink.
+      file_trace_.reset(new (std::nothrow) CommandTrace(log_file_path.c_str()));
+      trace_sink = file_trace_.get();
+      trace_on = 1;
+      break;
+    case RunMode::TraceToScreen:
+      StartDebugWindow();
+      trace_on = 1;
+      break;
+    case RunMode::TraceWithoutSink:
+      trace_on = 1;
+      break;
+    case RunMode::SplitMode:
+      split_mode = true;
+      drive_count = 1;
+      return true;  // no transport is brought up
+    case RunMode::NormalRun:
+      break;
+  }
+  // The trace is already on while discovery sends its first commands.
+  drive_count = DiscoverDrives();
+  return true;
+}
+
+void CUpdateApp::StartDebugWindow() {
+  // HOOK(debug window): create start_event (auto-reset, not signalled,
+  // unnamed), start the CMyThread user-interface thread (its constructor
+  // fills trace_sink and the debug window) and wait on start_event without
+  // time-out until the window exists and the sink is bound. Until the thread
+  // class exists the trace is on without a sink.
+}
+
+bool CUpdateApp::TestDriveCount() {
+  if (drive_count > 0) return true;
+  ShowRunMessage(kNoDriveText, kKindError, kIconWarning);
+  return false;
+}
+
+bool CUpdateApp::OpenExecutable() {
+  if (!exe_file_.Open(executable_path.c_str())) {
+    ShowRunMessage("\r\nCan't Open " + executable_path + " ", kKindError, kIconWarning);
+    return false;
+  }
+  executable_file = &exe_file_;
+  return true;
+}
+
+bool CUpdateApp::CheckExecutable() {
+  switch (LoadAndCheck(exe_file_)) {
+    case LoadResult::Intact:
+      return true;
+    case LoadResult::ReadFailed:
+      return false;  // ends without a message
+    case LoadResult::Damaged:
+      break;
+  }
+  ShowRunMessage(kDamagedText, kKindError, kIconError);
+  exe_file_.Close();
+  return false;
+}
+
+void CUpdateApp::SplitToFiles() {
+  const std::string report = SplitImages(ExecutableDirectory(executable_path), Win32SplitFileOps());
+  Host().message_box(report.c_str());
+  exe_file_.Close();
+}
+
+bool CUpdateApp::PrepareDrives() {
+  // A table that cannot be allocated leaves nothing to identify: end silently.
+  drive_identity_table.reset(new (std::nothrow) DriveIdentity[drive_count]());
+  if (!drive_identity_table) return false;
+  image_count = CountImages(exe_file_);
+  ReadImageDirectory();
+  IdentifyDrives();
+  return true;
+}
+
+bool CUpdateApp::CheckModels() {
+  switch (StartupModelChecks()) {
+    case 0:
+      return true;
+    case 1:
+      return false;  // the DOS-only rule has shown its own message
+    default:
+      exe_file_.Close();
+      ShowRunMessage(kMismatchText, kKindError, kIconError);
+      return false;
+  }
+}
+
+BOOL CUpdateApp::ConfirmAndUpdate() {
+  // HOOK(main dialog, transfer, report): hand argument1 to the main dialog,
+  // show it modally (IDCANCEL or a dialog that cannot be created ends with
+  // false and no message), run the transfer on the worker thread with the
+  // progress dialog and warning loop (on this thread when argument2 is
+  // "SCR"), destroy the progress window, close the executable file, report
+  // the result and offer the restart; then return TRUE.
+  return FALSE;
+}
