@@ -1,0 +1,226 @@
+// ASPI for Win32 transport: the drives are found through WNASPI32.DLL's host
+// adapter inquiry and get-device-type requests; each command attempt is one
+// execute request with event notification.
+//
+// The library may still hold an execute request after we stopped waiting for
+// it, and it writes into the request block and the data buffer from its own
+// thread. So the library never sees the caller's record or buffer: each
+// attempt hands it a heap copy of both. After a time-out the transport asks
+// the library to abort the request and waits, bounded, for it to let go
+// (status no longer pending). Copies the library let go of are freed; copies
+// it never lets go of are kept for the life of the process and the command is
+// abandoned, so nothing is ever written into freed or reused memory.
+#include <cstdlib>
+#include <cstring>
+
+#include "app/host.h"
+#include "scsi/aspi_win32.h"
+#include "scsi/dispatcher.h"
+#include "scsi/trace.h"
+#include "scsi/win32_platform.h"
+
+namespace {
+
+constexpr int kFirstTargetNotAsked = 7;
+
+struct AspiLibrary {
+  HMODULE module = nullptr;
+  GetAspi32SupportInfoFn get_support_info = nullptr;
+  SendAspi32CommandFn send_command = nullptr;
+  GetAspi32DllVersionFn get_dll_version = nullptr;
+  GetAspi32BufferFn get_buffer = nullptr;
+  FreeAspi32BufferFn free_buffer = nullptr;
+  TranslateAspi32AddressFn translate_address = nullptr;
+};
+AspiLibrary g_aspi;
+int g_abandoned_requests = 0;
+
+// One attempt's memory as the library sees it. The abort request lives here
+// too: a library that keeps the abort keeps this block with it.
+struct InFlight {
+  ScsiCommand request;
+  AspiAbortRequest abort;
+  uint8_t* data;  // null without a data buffer
+};
+
+template <typename Fn>
+Fn Lookup(const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(Platform().GetProcAddress(g_aspi.module, name)));
+}
+
+bool LoadLibraryOnce() {
+  if (g_aspi.module) return true;
+  g_aspi.module = Platform().LoadLibraryA("WNASPI32.DLL");
+  if (!g_aspi.module) return false;
+  g_aspi.get_support_info = Lookup<GetAspi32SupportInfoFn>("GetASPI32SupportInfo");
+  g_aspi.send_command = Lookup<SendAspi32CommandFn>("SendASPI32Command");
+  g_aspi.get_dll_version = Lookup<GetAspi32DllVersionFn>("GetASPI32DLLVersion");
+  g_aspi.get_buffer = Lookup<GetAspi32BufferFn>("GetASPI32Buffer");
+  g_aspi.free_buffer = Lookup<FreeAspi32BufferFn>("FreeASPI32Buffer");
+  g_aspi.translate_address = Lookup<TranslateAspi32AddressFn>("TranslateASPI32Address");
+  return true;
+}
+
+uint8_t VolatileStatus(const ScsiCommand& request) {
+  return *static_cast<const volatile uint8_t*>(&request.status);
+}
+
+bool Released(const InFlight& f) {
+  const bool released = VolatileStatus(f.request) != kAspiPending;
+  if (released) MemoryBarrier();  // read what the library wrote before its status
+  return released;
+}
+
+InFlight* MakeInFlight(const ScsiCommand& command) {
+  InFlight* f = static_cast<InFlight*>(std::calloc(1, sizeof(InFlight)));
+  if (!f) return nullptr;
+  std::memcpy(&f->request, &command, sizeof command);
+  if (command.data_buffer) {
+    // Data out goes in before the request; data in starts as the caller's
+    // buffer, so bytes the drive does not return stay as they were.
+    f->data = static_cast<uint8_t*>(std::malloc(command.data_length ? command.data_length : 1));
+    if (!f->data) {
+      std::free(f);
+      return nullptr;
+    }
+    if (command.data_length) std::memcpy(f->data, command.data_buffer, command.data_length);
+  }
+  f->request.data_buffer = f->data;
+  return f;
+}
+
+void FreeInFlight(InFlight* f) {
+  std::free(f->data);
+  std::free(f);
+}
+
+// What the library reports about a request goes back into the caller's
+// record, where the dispatcher reads it.
+void CopyResultsBack(const InFlight& f, ScsiCommand& command) {
+  command.status = f.request.status;
+  command.adapter_status = f.request.adapter_status;
+  command.target_status = f.request.target_status;
+  std::memcpy(command.sense_area, f.request.sense_area, sizeof command.sense_area);
+}
+
+// The library has not let go of the request: ask it to abort the request and
+// wait, bounded, until it does. True when it let go (the copy is then ours
+// again); false when it still holds it.
+bool AbortAndWaitForLetGo(InFlight& f) {
+  if (Released(f)) return true;
+  f.abort.command_code = kAspiAbortRequest;
+  f.abort.adapter_id = f.request.adapter_id;
+  f.abort.request = &f.request;
+  g_aspi.send_command(&f.abort);
+  for (int poll = 0; poll < kAspiLetGoPolls; ++poll) {
+    if (Released(f)) return true;
+    Platform().Sleep(kAspiLetGoPollMs);
+  }
+  return Released(f);
+}
+
+// Ends an attempt whose request the library may still hold. Returns true when
+// the copies could be freed.
+bool Retire(InFlight* f, ScsiCommand& command) {
+  if (AbortAndWaitForLetGo(*f)) {
+    // A library posts the request's event after writing its status, reading
+    // the block once more: one more poll interval before the memory goes.
+    Platform().Sleep(kAspiLetGoPollMs);
+    CopyResultsBack(*f, command);
+    FreeInFlight(f);
+    return true;
+  }
+  // Still held: the memory stays the library's for good, and the dispatcher
+  // stops trying this command.
+  command.status = kAspiPending;
+  ++g_abandoned_requests;
+  g_abandon_command = true;
+  return false;
+}
+
+}  // namespace
+
+int AspiEnumerateDrives() {
+  g_drive_table_count = 0;
+  if (!LoadLibraryOnce()) return 0;
+  // Never called through a missing entry point.
+  if (!g_aspi.get_support_info || !g_aspi.send_command) return 0;
+
+  const uint32_t info = g_aspi.get_support_info();
+  const int adapters = AspiAdapterCount(info);
+  if (AspiSupportStatus(info) != kAspiCompleted || adapters == 0) return 0;
+
+  for (int adapter = 0; adapter < adapters; ++adapter) {
+    AspiHostAdapterInquiry inquiry;
+    std::memset(&inquiry, 0, sizeof inquiry);
+    inquiry.command_code = kAspiHostAdapterInquiry;
+    inquiry.adapter_id = static_cast<uint8_t>(adapter);
+    if (g_aspi.send_command(&inquiry) != kAspiCompleted) continue;
+
+    for (int target = 0; target < kFirstTargetNotAsked; ++target) {
+      AspiGetDeviceType device;
+      std::memset(&device, 0, sizeof device);
+      device.command_code = kAspiGetDeviceType;
+      device.adapter_id = static_cast<uint8_t>(adapter);
+      device.target_id = static_cast<uint8_t>(target);
+      device.lun = 0;
+      if (g_aspi.send_command(&device) != kAspiCompleted) continue;
+      if (device.device_type != kPeripheralCdrom) continue;
+      if (g_drive_table_count >= kDriveTableSize) continue;
+      DriveEntry& entry = DriveTable[g_drive_table_count];
+      std::memset(&entry, 0, sizeof entry);
+      entry.host_adapter_id = static_cast<uint8_t>(adapter);
+      entry.target_id = static_cast<uint8_t>(target);
+      ++g_drive_table_count;
+    }
+  }
+  return g_drive_table_count;
+}
+
+int AspiAttempt(ScsiCommand& command, uint32_t timeout_ms) {
+  if (!g_aspi.send_command) return 0;
+  Win32Platform& p = Platform();
+  command.adapter_id = g_current_drive.host_adapter_id;
+  command.target_id = g_current_drive.target_id;
+
+  HANDLE event = static_cast<HANDLE>(command.completion_event);
+  if (!p.ResetEvent(event)) {
+    Host().message_box("Event Reset Failure !");
+    return 0;
+  }
+
+  InFlight* f = MakeInFlight(command);
+  if (!f) return 0;
+  g_aspi.send_command(&f->request);
+
+  if (!Released(*f)) {
+    if (p.WaitForSingleObject(event, timeout_ms) == WAIT_TIMEOUT) {
+      if (!p.SetEvent(event)) Host().message_box("Event Set Failure !");
+      Retire(f, command);
+      return 0;
+    }
+  }
+
+  // Completed (or the wait ended some other way, which counts as completion).
+  if (Released(*f)) {
+    CopyResultsBack(*f, command);
+    // Data in only: the library has no business changing the caller's
+    // data-out bytes, and they may be the image itself.
+    if (command.data_buffer && command.data_length && !(command.flags & kFlagDataOut))
+      std::memcpy(command.data_buffer, f->data, command.data_length);
+    FreeInFlight(f);
+  } else {
+    // The event came but the request is still pending: it is not ours yet.
+    Retire(f, command);
+  }
+  TraceAttempt(command.cdb, command.status, command.data_buffer, command.data_length, true,
+               command.sense_area);
+  return command.status;
+}
+
+int AspiAbandonedRequests() { return g_abandoned_requests; }
+
+void ResetAspiTransport() {
+  g_aspi = AspiLibrary{};
+  g_abandoned_requests = 0;
+}

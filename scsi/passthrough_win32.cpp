@@ -1,0 +1,82 @@
+// SCSI pass-through transport (NT platform): the CD-ROM device interfaces are
+// opened once at start-up; each command attempt is one DeviceIoControl
+// carrying the CDB, the caller's buffer and a 32-byte sense buffer.
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "scsi/dispatcher.h"
+#include "scsi/trace.h"
+#include "scsi/win32_platform.h"
+
+namespace {
+
+constexpr DWORD kInterfaceDataSize = 28;   // SP_DEVICE_INTERFACE_DATA on 32-bit Windows
+constexpr DWORD kDetailFixedSize = 5;      // cbSize of SP_DEVICE_INTERFACE_DETAIL_DATA_A
+// A device path longer than this is not a device path.
+constexpr DWORD kMaxDetailSize = 64 * 1024;
+
+// Opens the device path of one interface; INVALID_HANDLE_VALUE when the
+// detail record cannot be had or the open fails.
+HANDLE OpenInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data) {
+  Win32Platform& p = Platform();
+  DWORD required = 0;
+  p.SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
+  if (required < kDetailFixedSize || required > kMaxDetailSize) return INVALID_HANDLE_VALUE;
+  // One spare zero byte: the path is terminated even if the record is not.
+  char* storage = static_cast<char*>(std::calloc(required + 1, 1));
+  if (!storage) return INVALID_HANDLE_VALUE;
+  auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage);
+  detail->cbSize = kDetailFixedSize;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (p.SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr)) {
+    handle = p.CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  }
+  std::free(storage);
+  return handle;
+}
+
+}  // namespace
+
+int PassThroughEnumerateDrives() {
+  Win32Platform& p = Platform();
+  g_drive_table_count = 0;
+  HDEVINFO set = p.SetupDiGetClassDevsA(&kCdromInterfaceGuid, nullptr, nullptr, kCdromInterfaceFlags);
+  if (set == INVALID_HANDLE_VALUE || set == nullptr) return 0;
+
+  // Interfaces past the table's room are neither opened nor counted.
+  std::vector<SP_DEVICE_INTERFACE_DATA> interfaces;
+  interfaces.reserve(16);
+  for (DWORD index = 0; interfaces.size() < static_cast<size_t>(kDriveTableSize); ++index) {
+    SP_DEVICE_INTERFACE_DATA data;
+    std::memset(&data, 0, sizeof data);
+    data.cbSize = kInterfaceDataSize;
+    if (!p.SetupDiEnumDeviceInterfaces(set, nullptr, &kCdromInterfaceGuid, index, &data)) break;
+    interfaces.push_back(data);
+  }
+
+  for (size_t i = 0; i < interfaces.size(); ++i) {
+    // An interface that cannot be opened still takes its slot: commands to
+    // it are rejected by the system.
+    DriveEntry& entry = DriveTable[i];
+    std::memset(&entry, 0, sizeof entry);
+    HANDLE handle = OpenInterface(set, interfaces[i]);
+    if (handle != INVALID_HANDLE_VALUE) entry.device_handle = handle;
+  }
+  p.SetupDiDestroyDeviceInfoList(set);
+  g_drive_table_count = static_cast<uint8_t>(interfaces.size());
+  return g_drive_table_count;
+}
+
+int PassThroughAttempt(PassThroughRequest& request, uint32_t timeout_ms) {
+  PreparePassThroughAttempt(request, timeout_ms);
+  DWORD returned = 0;
+  const BOOL sent = Platform().DeviceIoControl(g_current_drive.device_handle, kIoctlScsiPassThroughDirect,
+                                               &request, sizeof request, &request, sizeof request,
+                                               &returned, nullptr);
+  const PassThroughDirect& d = request.sptd;
+  TraceAttempt(d.Cdb, d.ScsiStatus, d.DataBuffer, d.DataTransferLength, false, request.sense);
+  if (!sent) return -1;
+  return d.ScsiStatus == 0 ? 1 : 0;
+}
