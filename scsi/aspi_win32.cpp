@@ -31,6 +31,7 @@ struct AspiLibrary {
   GetAspi32BufferFn get_buffer = nullptr;
   FreeAspi32BufferFn free_buffer = nullptr;
   TranslateAspi32AddressFn translate_address = nullptr;
+  bool usable = false;
 };
 AspiLibrary g_aspi;
 int g_abandoned_requests = 0;
@@ -58,6 +59,8 @@ bool LoadLibraryOnce() {
   g_aspi.get_buffer = Lookup<GetAspi32BufferFn>("GetASPI32Buffer");
   g_aspi.free_buffer = Lookup<FreeAspi32BufferFn>("FreeASPI32Buffer");
   g_aspi.translate_address = Lookup<TranslateAspi32AddressFn>("TranslateASPI32Address");
+  // A library without either called entry point is not used at all.
+  g_aspi.usable = g_aspi.get_support_info && g_aspi.send_command;
   return true;
 }
 
@@ -144,7 +147,7 @@ int AspiEnumerateDrives() {
   g_drive_table_count = 0;
   if (!LoadLibraryOnce()) return 0;
   // Never called through a missing entry point.
-  if (!g_aspi.get_support_info || !g_aspi.send_command) return 0;
+  if (!g_aspi.usable) return 0;
 
   const uint32_t info = g_aspi.get_support_info();
   const int adapters = AspiAdapterCount(info);
@@ -178,7 +181,7 @@ int AspiEnumerateDrives() {
 }
 
 int AspiAttempt(ScsiCommand& command, uint32_t timeout_ms) {
-  if (!g_aspi.send_command) return 0;
+  if (!g_aspi.usable) return 0;
   Win32Platform& p = Platform();
   command.adapter_id = g_current_drive.host_adapter_id;
   command.target_id = g_current_drive.target_id;
