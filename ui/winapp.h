@@ -28,3 +28,14 @@ class CWinApp {
 
 CWinApp* AfxGetApp();
 HINSTANCE AfxGetInstanceHandle();
+
+// Where dialog templates and icons are loaded from: the program's own module
+// unless another one was set (tests load the program's resources as data).
+HINSTANCE AfxGetResourceHandle();
+void AfxSetResourceHandle(HINSTANCE resources);
+
+// Loads the rich edit control library, version 1 (riched32.dll, window class
+// "RICHEDIT"), once per process. FALSE when it cannot be loaded.
+BOOL AfxInitRichEdit();
+// The application's name for message box captions ("fwupdate" without an app).
+const char* AfxGetAppName();

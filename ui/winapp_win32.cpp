@@ -17,6 +17,26 @@ HINSTANCE AfxGetInstanceHandle() {
   return app && app->m_hInstance ? app->m_hInstance : GetModuleHandleA(nullptr);
 }
 
+namespace {
+HINSTANCE g_resource_handle = nullptr;
+}  // namespace
+
+HINSTANCE AfxGetResourceHandle() { return g_resource_handle ? g_resource_handle : AfxGetInstanceHandle(); }
+
+void AfxSetResourceHandle(HINSTANCE resources) { g_resource_handle = resources; }
+
+BOOL AfxInitRichEdit() {
+  // The library stays loaded until the process ends: its window class must
+  // outlive every control made from it.
+  static HMODULE library = LoadLibraryA("RICHED32.DLL");
+  return library != nullptr;
+}
+
+const char* AfxGetAppName() {
+  CWinApp* app = CWinApp::Current();
+  return app && app->m_pszAppName ? app->m_pszAppName : "fwupdate";
+}
+
 // The framework's entry point: run the one application object and end with 0.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   CWinApp* app = CWinApp::Current();

@@ -1,0 +1,85 @@
+#include "ui/debug_dlg.h"
+
+#include <richedit.h>
+
+#include <string>
+
+#include "res/resource.h"
+#include "ui/winapp.h"
+
+namespace {
+constexpr UINT kAppendMessage = WM_APP + 1;
+constexpr UINT_PTR kRepaintTimer = 1;
+}  // namespace
+
+const MessageMapEntry<CDebugDlg> CDebugDlg::kMessageMap[] = {
+    {WM_SIZE, 0, 0, &CDebugDlg::OnSize},
+    {WM_TIMER, 0, 0, &CDebugDlg::OnTimer},
+    {kAppendMessage, 0, 0, &CDebugDlg::OnAppendText},
+    {0, 0, 0, nullptr},
+};
+
+CDebugDlg::CDebugDlg() : CDialog(IDD_DEBUG) {}
+
+CDebugDlg::~CDebugDlg() = default;
+
+BOOL CDebugDlg::Create(HWND parent) {
+  AfxInitRichEdit();
+  return CDialog::Create(parent);
+}
+
+bool CDebugDlg::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
+  return DispatchMessageMap(this, kMessageMap, message, wparam, lparam, result);
+}
+
+BOOL CDebugDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+  m_hTraceField = GetDlgItem(IDC_TRACE_FIELD);
+  SetWindowPos(m_hWnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  SetTimer(m_hWnd, kRepaintTimer, kRepaintMs, nullptr);
+  return TRUE;
+}
+
+void CDebugDlg::OnWindowDestroyed() {
+  m_hTraceField = nullptr;
+  m_bRedrawHeld = false;
+  m_bDirty = false;
+}
+
+void CDebugDlg::Append(const char* text, size_t length) {
+  HWND window = m_hWnd;
+  if (!window || !text) return;
+  std::string copy(text, length);  // the control wants a terminated string
+  SendMessageA(window, kAppendMessage, 0, reinterpret_cast<LPARAM>(copy.c_str()));
+}
+
+LRESULT CDebugDlg::OnAppendText(WPARAM, LPARAM lparam) {
+  if (!m_hTraceField) return 0;
+  if (!m_bRedrawHeld) {
+    SendMessageA(m_hTraceField, WM_SETREDRAW, FALSE, 0);
+    m_bRedrawHeld = true;
+  }
+  CHARRANGE end = {-1, -1};
+  SendMessageA(m_hTraceField, EM_EXSETSEL, 0, reinterpret_cast<LPARAM>(&end));
+  SendMessageA(m_hTraceField, EM_REPLACESEL, FALSE, lparam);
+  m_bDirty = true;
+  m_nAppends.fetch_add(1);
+  return 0;
+}
+
+LRESULT CDebugDlg::OnTimer(WPARAM id, LPARAM) {
+  if (id != kRepaintTimer || !m_bDirty || !m_hTraceField) return 0;
+  m_bDirty = false;
+  // Show what arrived: redraw back on (until the next line), caret in view.
+  SendMessageA(m_hTraceField, WM_SETREDRAW, TRUE, 0);
+  m_bRedrawHeld = false;
+  SendMessageA(m_hTraceField, EM_SCROLLCARET, 0, 0);
+  InvalidateRect(m_hTraceField, nullptr, TRUE);
+  m_nRepaints.fetch_add(1);
+  return 0;
+}
+
+LRESULT CDebugDlg::OnSize(WPARAM, LPARAM lparam) {
+  if (m_hTraceField) MoveWindow(m_hTraceField, 0, 0, LOWORD(lparam), HIWORD(lparam), TRUE);
+  return 0;
+}

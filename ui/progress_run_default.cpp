@@ -1,0 +1,3 @@
+#include "ui/progress_run.h"
+
+uint8_t RunTransferWithProgress() { return RunTransferWithProgress(&RunTransfer); }
