@@ -49,8 +49,7 @@ const SplitFileOps kSplitFileOps{CreateOutputFile, WriteOutputFile, CloseOutputF
 }  // namespace
 
 void InstallWin32Host() {
-  const CWinApp* app = AfxGetApp();
-  if (app != nullptr && app->m_pszAppName != nullptr) g_app_name = app->m_pszAppName;
+  g_app_name = AfxGetAppName();
   HostSeams& host = Host();
   host.sleep_ms = Win32Sleep;
   host.message_box = Win32MessageBox;

@@ -11,6 +11,7 @@
 #include "ui/winapp.h"
 
 class CommandTrace;
+class CMyThread;
 
 // Message kinds and icons of the messages that end a run.
 enum RunMessageKind { kKindFinish = 1, kKindError = 2, kKindVersion = 3 };
@@ -28,13 +29,18 @@ class CUpdateApp : public CWinApp, public UpdateState {
   CommandLine command_line;
   bool split_mode = false;
 
-  // Events of the debug window thread and the transfer (auto-reset, unnamed).
+  // The debug window thread under "/LOG" "SCR" (it owns the window form of
+  // the trace sink and the debug window); null otherwise.
+  CMyThread* debug_window_thread = nullptr;
+  // Events of the transfer's threads (auto-reset, unnamed).
   HANDLE start_event = nullptr;
   HANDLE progress_ready_event = nullptr;
 
-  // Shows one message that ends the run: kind 1 finish or information,
-  // 2 error, 3 version; icon 128, 139, 140 or 141.
+  // Shows one message that ends the run in the message dialog: kind 1 finish
+  // or information, 2 error, 3 version; icon 128, 139, 140 or 141. The way it
+  // was closed (IDOK, IDCANCEL) is kept in message_result.
   void ShowRunMessage(const std::string& text, int kind, int icon);
+  INT_PTR message_result = 0;
 
  private:
   // The stages of a run, in order. Each returns false when the run ends there

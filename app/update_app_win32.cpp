@@ -13,6 +13,8 @@
 #include "scsi/discovery.h"
 #include "scsi/trace.h"
 #include "scsi/trace_files_win32.h"
+#include "ui/message_dlg.h"
+#include "ui/threads.h"
 
 std::string g_version_caption;
 
@@ -25,15 +27,7 @@ const char kNoDriveText[] = "\r\nCD-ROM/RW drive is not found!";
 const char kDamagedText[] = "\r\nThis file maybe damage please get new one!";
 const char kMismatchText[] = "\r\nModel name is mismatch!!";
 
-// The caption the message dialog gives each kind and icon.
-const char* MessageCaption(int kind, int icon) {
-  if (icon == kIconProgram) return "VER";
-  if (kind == kKindError) return "ERROR";
-  if (kind == kKindVersion) return "Version";
-  return "FINISH  UPDATE";
-}
-
-UINT MessageIconStyle(int icon) {
+UINT MessageBoxIconStyle(int icon) {
   switch (icon) {
     case kIconWarning: return MB_ICONWARNING;
     case kIconError: return MB_ICONERROR;
@@ -46,21 +40,32 @@ UINT MessageIconStyle(int icon) {
 CUpdateApp::CUpdateApp() { SetAppState(this); }
 
 CUpdateApp::~CUpdateApp() {
+  // The thread object takes its trace sink out of the run, stops its thread
+  // and frees the debug window and the writer.
+  delete debug_window_thread;
+  debug_window_thread = nullptr;
   trace_sink = nullptr;
   executable_file = nullptr;
   SetAppState(nullptr);
 }
 
 void CUpdateApp::ShowRunMessage(const std::string& text, int kind, int icon) {
-  // HOOK(message dialog): the run's CMessageDlg takes over here (text, kind,
-  // icon, shown modally); until then a standard message box with its caption.
-  MessageBoxA(nullptr, text.c_str(), MessageCaption(kind, icon), MB_OK | MB_TOPMOST | MessageIconStyle(icon));
+  CMessageDlg dialog;
+  dialog.m_strText = text;
+  dialog.m_nKind = kind;
+  dialog.m_nIcon = icon;
+  message_result = dialog.DoModal();
+  if (message_result == -1) {
+    // No dialog could be made: the message must still reach the user.
+    const int answer = MessageBoxA(nullptr, text.c_str(), CMessageDlg::CaptionFor(kind, icon),
+                                   (icon == kIconFinish ? MB_OKCANCEL : MB_OK) | MB_TOPMOST | MessageBoxIconStyle(icon));
+    message_result = answer == IDOK ? IDOK : IDCANCEL;
+  }
 }
 
 BOOL CUpdateApp::InitInstance() {
   // HOOK(main dialog): the run's CUpdateDlg is constructed here, before the
   // single-instance guard, and lives until InitInstance returns.
-  InstallWin32Host();
   if (!StartUp()) return FALSE;
   if (!RunSwitchActions()) return FALSE;
   if (!TestDriveCount()) return FALSE;
@@ -79,7 +84,8 @@ BOOL CUpdateApp::InitInstance() {
 // classification of the command line.
 bool CUpdateApp::StartUp() {
   // Rich edit control version 1, for the debug window; before any dialog.
-  LoadLibraryA("RICHED32.DLL");
+  AfxInitRichEdit();
+  InstallWin32Host();
 
   HANDLE mutex = CreateMutexA(nullptr, TRUE, "VARNE");
   const DWORD error = GetLastError();
@@ -135,11 +141,10 @@ bool CUpdateApp::RunSwitchActions() {
 }
 
 void CUpdateApp::StartDebugWindow() {
-  // HOOK(debug window): create start_event (auto-reset, not signalled,
-  // unnamed), start the CMyThread user-interface thread (its constructor
-  // fills trace_sink and the debug window) and wait on start_event without
-  // time-out until the window exists and the sink is bound. Until the thread
-  // class exists the trace is on without a sink.
+  // The thread's constructor makes the window form of the trace the sink; it
+  // returns once the window exists and the sink is bound to its rich edit
+  // field. When it cannot start, the trace is on without a sink.
+  debug_window_thread = StartDebugWindowThread();
 }
 
 bool CUpdateApp::TestDriveCount() {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,8 @@
 namespace {
 
 using harness::ImageSpec;
+// The message field of the message dialog.
+constexpr int kMessageTextId = 1015;
 using harness::Program;
 
 // Three images of different sizes and models; the first given lies right
@@ -90,9 +93,7 @@ TEST_F(Startup, DamagedProgramShowsTheDamagedMessageAndWritesNothing) {
   ASSERT_TRUE(run.Start(exe, "/SPT", dir_)) << run.error();
   HWND message = run.WaitForWindow("ERROR");
   ASSERT_TRUE(message) << run.error();
-  EXPECT_NE(harness::JoinedStaticTexts(message).find("\r\nThis file maybe damage please get new one!"),
-            std::string::npos)
-      << harness::JoinedStaticTexts(message);
+  EXPECT_EQ(harness::ControlText(message, kMessageTextId), "\r\nThis file maybe damage please get new one!");
   harness::PressButton(message, IDOK);
   DWORD code = 1;
   ASSERT_TRUE(run.WaitForExit(10000, &code)) << run.error();
@@ -107,8 +108,7 @@ TEST_F(Startup, VersionDisplayShowsTheCaptionOfTheVersionRecord) {
   ASSERT_TRUE(run.Start(exe, "/Ver", dir_)) << run.error();
   HWND message = run.WaitForWindow("VER");
   ASSERT_TRUE(message) << run.error();
-  EXPECT_NE(harness::JoinedStaticTexts(message).find("\r\nFirmware Update Ver 1.94"), std::string::npos)
-      << harness::JoinedStaticTexts(message);
+  EXPECT_EQ(harness::ControlText(message, kMessageTextId), "\r\nFirmware Update Ver 1.94");
   harness::CloseWindow(message);
   DWORD code = 1;
   ASSERT_TRUE(run.WaitForExit(10000, &code)) << run.error();
@@ -177,7 +177,8 @@ TEST_F(Startup, ScreenshotHoldsThePixelsOnScreen) {
   };
   RECT box = {};
   ASSERT_TRUE(GetWindowRect(message, &box));
-  const RECT text = harness::ControlScreenRect(message, harness::kMessageBoxTextId);
+  const RECT text = harness::ControlScreenRect(message, kMessageTextId);
+  ASSERT_GT(text.right, text.left);
   const POINT points[] = {{box.left + 3, box.top + 3},
                           {(box.left + box.right) / 2, (box.top + box.bottom) / 2},
                           {text.left + 1, text.top + 1},
@@ -193,4 +194,55 @@ TEST_F(Startup, ScreenshotHoldsThePixelsOnScreen) {
   harness::PressButton(message, IDOK);
   DWORD code = 1;
   ASSERT_TRUE(run.WaitForExit(10000, &code)) << run.error();
+}
+
+// Under Wine's NT platform the pass-through finds no CD-ROM interface.
+TEST_F(Startup, NoDriveEndsWithTheNoDriveMessage) {
+  const std::string exe = Pack({kThreeImages[1]});
+  ASSERT_FALSE(exe.empty());
+  Program run;
+  ASSERT_TRUE(run.Start(exe, "", dir_)) << run.error();
+  HWND message = run.WaitForWindow("ERROR");
+  ASSERT_TRUE(message) << run.error();
+  EXPECT_EQ(harness::ControlText(message, kMessageTextId), "\r\nCD-ROM/RW drive is not found!");
+  harness::PressButton(message, IDOK);
+  DWORD code = 1;
+  ASSERT_TRUE(run.WaitForExit(10000, &code)) << run.error();
+  EXPECT_EQ(code, 0u);
+}
+
+TEST_F(Startup, TraceToFileCreatesTheLogBesideTheProgram) {
+  const std::string exe = Pack({kThreeImages[1]}, nullptr);
+  ASSERT_FALSE(exe.empty());
+  // A stale log is emptied.
+  const std::string log = harness::JoinPath(dir_, "fwupdate.log");
+  ASSERT_TRUE(harness::WriteFileBytes(log, std::vector<uint8_t>(500, 'x')));
+  Program run;
+  ASSERT_TRUE(run.Start(exe, "/log file", dir_)) << run.error();
+  HWND message = run.WaitForWindow("ERROR");  // no drive
+  ASSERT_TRUE(message) << run.error();
+  harness::PressButton(message, IDOK);
+  DWORD code = 1;
+  ASSERT_TRUE(run.WaitForExit(10000, &code)) << run.error();
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(harness::ReadFileBytes(log, &bytes));
+  EXPECT_EQ(bytes.size() % 94, 0u);  // whole trace lines only
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 'x'), 0);
+}
+
+TEST_F(Startup, TraceToScreenShowsTheDebugWindowBeforeDiscoveryEnds) {
+  const std::string exe = Pack({kThreeImages[1]});
+  ASSERT_FALSE(exe.empty());
+  Program run;
+  ASSERT_TRUE(run.Start(exe, "/LOG scr", dir_)) << run.error();
+  HWND message = run.WaitForWindow("ERROR");  // no drive
+  ASSERT_TRUE(message) << run.error();
+  // The debug window was up before the run went on, and stays while the
+  // message is shown.
+  HWND debug = harness::FindDialog(run.pid(), "Debug Window");
+  EXPECT_TRUE(debug) << harness::DescribeWindows(run.pid());
+  harness::PressButton(message, IDOK);
+  DWORD code = 1;
+  ASSERT_TRUE(run.WaitForExit(10000, &code)) << run.error();
+  EXPECT_EQ(code, 0u);
 }
