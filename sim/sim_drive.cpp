@@ -93,14 +93,15 @@ SimKind SimDrive::Classify(const uint8_t* cdb) {
 
 SimReply SimDrive::Execute(const SimRequest& request) {
   const SimKind kind = Classify(request.cdb);
-  const uint32_t n = ++counters_[static_cast<int>(kind)];
+  ++counters_[static_cast<int>(kind)];
+  const uint32_t offset =
+      request.cdb ? static_cast<uint32_t>(request.cdb[3]) << 16 | request.cdb[4] << 8 | request.cdb[5] : 0;
 
   const SimFaultRule* fault = nullptr;
-  for (const SimFaultRule& rule : faults_) {
-    if (rule.kind == kind && n >= rule.nth && n - rule.nth < rule.count) {
-      fault = &rule;
-      break;
-    }
+  for (SimFaultRule& rule : faults_) {
+    if (rule.kind != kind || (rule.at_offset >= 0 && static_cast<uint32_t>(rule.at_offset) != offset)) continue;
+    const uint32_t n = ++rule.seen;
+    if (!fault && n >= rule.nth && n - rule.nth < rule.count) fault = &rule;
   }
 
   SimReply reply;
@@ -110,11 +111,16 @@ SimReply SimDrive::Execute(const SimRequest& request) {
     reply.outcome = SimOutcome::NoCompletion;
   } else if (fault && fault->fault == SimFaultKind::CheckCondition) {
     reply = SimCheckCondition(fault->sense);
+  } else if (fault && fault->fault == SimFaultKind::SilentSuccess && request.direction != SimDirection::None) {
+    reply = SimReply{};
   } else {
     reply = Run(request, kind);
-    if (fault && fault->fault == SimFaultKind::CorruptReadBack && reply.scsi_status == 0 &&
-        request.direction == SimDirection::In && reply.transferred > 0) {
-      static_cast<uint8_t*>(request.buffer)[reply.transferred / 2] ^= 0x5A;
+    if (fault && fault->fault == SimFaultKind::CorruptData && reply.scsi_status == 0 && reply.transferred > 0) {
+      if (request.direction == SimDirection::In) {
+        static_cast<uint8_t*>(request.buffer)[reply.transferred / 2] ^= 0x5A;
+      } else if (request.direction == SimDirection::Out) {
+        buffer_[offset + reply.transferred / 2] ^= 0x5A;
+      }
     }
   }
 

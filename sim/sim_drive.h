@@ -41,20 +41,26 @@ enum class SimOutcome : uint8_t {
 };
 
 enum class SimFaultKind : uint8_t {
-  CheckCondition,   // CHECK CONDITION with the rule's sense code; the command is not executed
-  CorruptReadBack,  // the command runs, but one byte of the data returned is wrong
-  OsRejection,      // the request is refused before it reaches the drive
-  NeverComplete,    // the command never completes (a time-out for the host)
+  CheckCondition,  // CHECK CONDITION with the rule's sense code; the command is not executed
+  CorruptData,     // the command runs, but one byte is wrong: of the data returned (data in)
+                   // or of the data the drive keeps (data out)
+  OsRejection,     // the request is refused before it reaches the drive
+  NeverComplete,   // the command never completes (a time-out for the host)
+  SilentSuccess,   // GOOD status, but no data moves either way (commands with data)
 };
 
-// "On the nth command of this kind (counting from 1, every attempt counts),
-// and on the count-1 commands of that kind after it, do this."
+// "On the nth command this rule matches (counting from 1; every attempt
+// counts), and on the count-1 matching commands after it, do this."
+// A rule matches commands of its kind, and with at_offset >= 0 only those
+// whose CDB offset is at_offset.
 struct SimFaultRule {
   SimKind kind = SimKind::WriteBuffer;
   uint32_t nth = 1;
   uint32_t count = 1;
   SimFaultKind fault = SimFaultKind::CheckCondition;
   uint16_t sense = 0x4400;  // ASC in the high byte, ASCQ in the low byte
+  int32_t at_offset = -1;
+  uint32_t seen = 0;        // matching commands so far (kept by the drive)
 };
 
 struct SimRequest {
@@ -167,6 +173,14 @@ class SimDrives {
  public:
   enum class Mode { Aspi, PassThrough };
   explicit SimDrives(Mode mode = Mode::Aspi) : mode_(mode) {}
+  // The drives point at this object's log: it stays where it is.
+  SimDrives(const SimDrives&) = delete;
+  SimDrives& operator=(const SimDrives&) = delete;
+  // Removes every drive and the log; the mode stays.
+  void Clear() {
+    drives_.clear();
+    log_.clear();
+  }
 
   // Adds a drive. ASPI: adapter index / 7, target index % 7. Pass-through: a
   // device handle of its own; open_failed leaves the drive without a handle

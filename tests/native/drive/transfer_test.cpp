@@ -1,0 +1,190 @@
+#include <cstdio>
+#include <cstring>
+
+#include "drive_fixture.h"
+
+namespace {
+
+constexpr uint32_t kFull = 0x80000;
+
+std::vector<uint8_t> Chunk(const std::vector<uint8_t>& image, uint32_t offset, uint32_t length) {
+  return {image.begin() + offset, image.begin() + offset + length};
+}
+
+class TransferTest : public DriveTest {};
+
+TEST_F(TransferTest, FullImageGoesOutIn512ChunksAndIsFlashedByteForByte) {
+  SimDrive& drive = AddDrive("K53R-TX   ", "208W");
+  const auto plain = Firmware("K53R-TX   ", "209A", kFull);
+  LoadPayload({plain});
+  ASSERT_EQ(Update(), TransferOk);
+
+  const auto writes = sim.Commands(SimKind::WriteBuffer);
+  const auto reads = sim.Commands(SimKind::ReadBuffer);
+  ASSERT_EQ(writes.size(), 512u);
+  ASSERT_EQ(reads.size(), 512u);
+  for (uint32_t i = 0; i < 512; ++i) {
+    ASSERT_EQ(writes[i]->offset(), i * 1024);
+    ASSERT_EQ(writes[i]->cdb_length(), 1024u);
+    ASSERT_EQ(writes[i]->data_out, Chunk(plain, i * 1024, 1024)) << "chunk " << i;
+    ASSERT_EQ(reads[i]->offset(), i * 1024);
+    ASSERT_EQ(&sim.Log()[2 * i], writes[i]);  // write, read, write, read ...
+  }
+  ASSERT_EQ(sim.Commands(SimKind::UpdateFirmware).size(), 1u);
+  EXPECT_EQ(sim.Log().back().kind, SimKind::UpdateFirmware);
+  EXPECT_EQ(drive.flash_mode(), 0x80);
+  EXPECT_EQ(drive.Flashed(), plain);
+  EXPECT_EQ(drive.identity().version, "209A");  // the drive now reports the flashed name
+
+  // Progress: 0.078125 per chunk, truncated before each step, then 80 and 120.
+  ASSERT_EQ(sink.positions.size(), 514u);
+  for (int i = 0; i < 512; ++i) ASSERT_EQ(sink.positions[i], static_cast<int>(i * 0.078125)) << i;
+  EXPECT_EQ(sink.positions[512], 80);
+  EXPECT_EQ(sink.positions[513], 120);
+  EXPECT_DOUBLE_EQ(state.progress_position, 40.0);
+  // The settle wait follows the last text, after the update command.
+  const std::vector<std::string> tail(host.events.end() - 4, host.events.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"pos:80", "status:Finish update, Please wait.", "sleep:10000", "pos:120"}));
+}
+
+TEST_F(TransferTest, StatusTextsAreExactAndBudgetStaysAtOneAfterOneWriteFailure) {
+  SimDrive& drive = AddDrive("K53R-TX   ", "208W");
+  LoadPayload({Firmware("K53R-TX   ", "209A", 0x1000)});
+  // Five failed attempts on chunk 1 = one failure the dispatcher gives up on.
+  drive.AddFault({SimKind::WriteBuffer, 1, 5, SimFaultKind::CheckCondition, 0x4400, 0x400});
+  ASSERT_EQ(Update(), TransferOk);
+
+  const std::vector<std::string> expected = {
+      "Write data to bufer, Offset: 0x00000000, recursive = 0 ",
+      "Read data from bufer, Offset = 0x00000000, recursive = 0",
+      "Compare data at Offset 0X00000000 length 0x400, recursive 0",
+      "Write data to bufer, Offset: 0x00000400, recursive = 0 ",  // not shown again on the retry
+      "Read data from bufer, Offset = 0x00000400, recursive = 1",
+      "Compare data at Offset 0X00000400 length 0x400, recursive 1",
+      "Write data to bufer, Offset: 0x00000800, recursive = 1 ",
+      "Read data from bufer, Offset = 0x00000800, recursive = 1",
+      "Compare data at Offset 0X00000800 length 0x400, recursive 1",
+      "Write data to bufer, Offset: 0x00000C00, recursive = 1 ",
+      "Read data from bufer, Offset = 0x00000C00, recursive = 1",
+      "Compare data at Offset 0X00000C00 length 0x400, recursive 1",
+      "Transfer data is completely, recursive = 1, Begin to update firmware ...",
+      "Finish update, Please wait."};
+  EXPECT_EQ(sink.statuses, expected);
+  EXPECT_EQ(state.status_text, "Finish update, Please wait.");
+  EXPECT_EQ(sim.Commands(SimKind::WriteBuffer).size(), 4u + 5u);
+}
+
+TEST_F(TransferTest, SeventhChunkFailureEndsTheRunWithItsOwnCode) {
+  SimDrive& drive = AddDrive("K53R-TX   ", "208W");
+  LoadPayload({Firmware("K53R-TX   ", "209A", 0x2000)});
+  auto fail = [&](SimKind kind, uint32_t chunk, SimFaultKind f, uint32_t times) {
+    drive.AddFault({kind, 1, times, f, 0x4400, static_cast<int32_t>(chunk * 1024)});
+  };
+  fail(SimKind::WriteBuffer, 0, SimFaultKind::CheckCondition, 5);
+  fail(SimKind::ReadBuffer, 1, SimFaultKind::CheckCondition, 5);
+  fail(SimKind::ReadBuffer, 2, SimFaultKind::CorruptData, 1);
+  fail(SimKind::WriteBuffer, 3, SimFaultKind::OsRejection, 5);
+  fail(SimKind::WriteBuffer, 4, SimFaultKind::NeverComplete, 5);
+  fail(SimKind::ReadBuffer, 5, SimFaultKind::CorruptData, 1);   // sixth: still retried
+  fail(SimKind::ReadBuffer, 6, SimFaultKind::CheckCondition, 5); // seventh
+  EXPECT_EQ(Update(), BufferReadFailed);
+  EXPECT_TRUE(sim.Commands(SimKind::UpdateFirmware).empty());
+  EXPECT_EQ(sim.Log().back().offset(), 6u * 1024);
+  EXPECT_TRUE(sink.positions.size() == 6u);  // chunks 0..5 verified, nothing after
+}
+
+TEST_F(TransferTest, ReadBackOffForK53RPX) {
+  SimDrive& drive = AddDrive("K53R-PX   ", "100A");
+  const auto plain = Firmware("K53R-PX   ", "101A", 0x3000);
+  LoadPayload({plain});
+  ASSERT_EQ(Update(), TransferOk);
+  EXPECT_TRUE(sim.Commands(SimKind::ReadBuffer).empty());
+  EXPECT_EQ(sim.Commands(SimKind::WriteBuffer).size(), 12u);
+  EXPECT_EQ(sink.positions, (std::vector<int>{80, 120}));
+  for (const std::string& s : sink.statuses) EXPECT_EQ(s.find("Read data"), std::string::npos) << s;
+  EXPECT_EQ(drive.Flashed(), plain);
+}
+
+TEST_F(TransferTest, UpdateModeFollowsTheFirstArgumentExactly) {
+  const struct { const char* raw1; const char* arg2; uint8_t mode; } cases[] = {
+      {"/4k", "", 0x40}, {"/4K", "", 0x80}, {"", "/4k", 0x80}, {"/4k ", "", 0x80}};
+  for (const auto& c : cases) {
+    sim.Clear();
+    SimDrive& drive = AddDrive("K53R-TX   ", "208W");
+    LoadPayload({Firmware("K53R-TX   ", "209A", 0x400)});
+    state.raw_argument1 = c.raw1;
+    state.argument2 = c.arg2;
+    ASSERT_EQ(Update(), TransferOk);
+    EXPECT_EQ(sim.Commands(SimKind::UpdateFirmware).at(0)->mode(), c.mode) << '"' << c.raw1 << '"';
+    EXPECT_EQ(drive.flash_mode(), c.mode);
+  }
+}
+
+TEST_F(TransferTest, OnlyTheFirstEntryWithTheTargetNameIsSent) {
+  SimDrive& drive = AddDrive("K53R-TX   ", "208W");
+  const auto behind_marker = Firmware("K53R-TX   ", "209A", 0x800, 1);
+  const auto nearest_end = Firmware("K53R-TX   ", "209A", 0xC00, 2);
+  LoadPayload({behind_marker, nearest_end});
+  ASSERT_EQ(Update(), TransferOk);
+  EXPECT_EQ(sim.Commands(SimKind::WriteBuffer).size(), 3u);
+  EXPECT_EQ(drive.Flashed(), nearest_end);
+}
+
+TEST_F(TransferTest, FinalChunkOfSixBytesStopsBeforeTheUpdate) {
+  AddDrive("K53R-TX   ", "208W");
+  LoadPayload({Firmware("K53R-TX   ", "209A", 1032)});
+  IdentifyDrives();
+  ASSERT_TRUE(AcceptStep(0, 0, "fwupdate"));
+  state.image_directory[0].image_size = 1030;
+  sim.ClearLog();
+  EXPECT_EQ(RunTransfer(), ChunkNotWordAligned);
+  ASSERT_EQ(sim.Log().size(), 2u);  // chunk 0 written and read back, nothing else
+  EXPECT_EQ(sim.Log()[0].kind, SimKind::WriteBuffer);
+}
+
+// Conditions under which nothing may be flashed although the drive is fine.
+TEST_F(TransferTest, RefusesWhatItCannotSendWhole) {
+  const struct { const char* what; uint32_t size_delta; bool truncate_file; const char* target; } cases[] = {
+      {"file shorter than the directory says", 0, true, nullptr},
+      {"image claims bytes past the file's end", 0x1000, false, nullptr},
+      {"no entry carries the target name", 0, false, "K53R-TX   999Z"},
+  };
+  for (const auto& c : cases) {
+    sim.Clear();
+    SimDrive& drive = AddDrive("K53R-TX   ", "208W");
+    LoadPayload({Firmware("K53R-TX   ", "209A", 0x1000)});
+    IdentifyDrives();
+    ASSERT_TRUE(AcceptStep(0, 0, "fwupdate"));
+    state.image_directory[0].image_size += c.size_delta;
+    if (c.truncate_file) file.Bytes().resize(state.image_directory[0].image_offset + 0x900);
+    if (c.target) state.target_image_name = c.target;
+    sim.ClearLog();
+    EXPECT_EQ(RunTransfer(), BufferWriteFailed) << c.what;
+    EXPECT_TRUE(sim.Commands(SimKind::UpdateFirmware).empty()) << c.what;
+    EXPECT_EQ(drive.flash_count(), 0) << c.what;
+  }
+}
+
+// Firmware is full of identical chunks (erased 0xFF areas). A drive that
+// claims success but moves no data must not pass the comparison on bytes
+// left from the chunk before.
+TEST_F(TransferTest, ReadBackThatDeliversNothingNeverVerifies) {
+  SimDrive& drive = AddDrive("K53R-TX   ", "208W");
+  auto plain = Firmware("K53R-TX   ", "209A", 0x1000);
+  std::fill(plain.begin() + 0x400, plain.end(), 0xFF);
+  LoadPayload({plain});
+  drive.AddFault({SimKind::WriteBuffer, 1, 1000, SimFaultKind::SilentSuccess, 0, 0x800});
+  drive.AddFault({SimKind::ReadBuffer, 1, 1000, SimFaultKind::SilentSuccess, 0, 0x800});
+  EXPECT_EQ(Update(), CompareMismatch);
+  EXPECT_EQ(drive.flash_count(), 0);
+}
+
+TEST_F(TransferTest, WithoutProgressDialogTheSameCommandsGoOut) {
+  AddDrive("K53R-TX   ", "208W");
+  LoadPayload({Firmware("K53R-TX   ", "209A", 0x800)});
+  ASSERT_EQ(Update(/*with_sink=*/false), TransferOk);
+  EXPECT_EQ(sim.Log().size(), 5u);
+  EXPECT_EQ(host.events, (std::vector<std::string>{"sleep:10000"}));
+}
+
+}  // namespace
