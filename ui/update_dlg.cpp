@@ -52,7 +52,10 @@ CUpdateDlg::~CUpdateDlg() {
   if (m_hBlackBrush) DeleteObject(m_hBlackBrush);
 }
 
-void CUpdateDlg::PreCreateDialog() { RegisterVarneClass(); }
+void CUpdateDlg::PreCreateDialog() {
+  if (!m_hIcon) m_hIcon = LoadResourceIcon(IDI_FW_PROGRAM, GetSystemMetrics(SM_CXICON));
+  RegisterVarneClass();
+}
 
 bool CUpdateDlg::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
   return DispatchMessageMap(this, kMessageMap, message, wparam, lparam, result);
