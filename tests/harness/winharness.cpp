@@ -248,32 +248,85 @@ std::string BuildPackedUpdater(const std::string& dir, const std::vector<ImageSp
   return path;
 }
 
+// ---- the simulated drive --------------------------------------------------
+
+bool InstallSimulatedAspi(const std::string& dir, const std::string& exe_name) {
+  const std::string build = BuildDir();
+  if (build.empty()) return false;
+  if (!CopyFileA(JoinPath(build, "WNASPI32.DLL").c_str(), JoinPath(dir, "WNASPI32.DLL").c_str(), FALSE)) {
+    return false;
+  }
+  return PreferNativeDll(exe_name, "wnaspi32");
+}
+
+Environment SimulatedDriveEnvironment(const std::string& config_path, const std::string& wire_log,
+                                      const std::string& out_dir) {
+  Environment environment;
+  if (!config_path.empty()) environment.emplace_back("FWSIM_CONFIG", config_path);
+  if (!wire_log.empty()) environment.emplace_back("FWSIM_LOG", wire_log);
+  if (!out_dir.empty()) environment.emplace_back("FWSIM_OUT", out_dir);
+  return environment;
+}
+
+std::string WriteTextFile(const std::string& dir, const std::string& name, const std::string& text) {
+  const std::string path = JoinPath(dir, name);
+  return WriteFileBytes(path, std::vector<uint8_t>(text.begin(), text.end())) ? path : std::string();
+}
+
 // ---- Wine settings --------------------------------------------------------
 
-bool SetWin98Mode(const std::string& exe_name) {
-  const std::string key = "Software\\Wine\\AppDefaults\\" + exe_name;
+namespace {
+
+std::string AppDefaultsKey(const std::string& exe_name) { return "Software\\Wine\\AppDefaults\\" + exe_name; }
+
+bool SetStringValue(const std::string& key, const char* name, const char* value) {
   HKEY handle = nullptr;
   if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr) !=
       ERROR_SUCCESS) {
     return false;
   }
-  static const char kValue[] = "win98";
-  const LONG result =
-      RegSetValueExA(handle, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(kValue), sizeof kValue);
+  const LONG result = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                                     static_cast<DWORD>(std::strlen(value) + 1));
   RegCloseKey(handle);
   return result == ERROR_SUCCESS;
 }
 
-bool ClearWin98Mode(const std::string& exe_name) {
-  const std::string key = "Software\\Wine\\AppDefaults\\" + exe_name;
+// Deletes key and everything below it.
+void DeleteKeyTree(HKEY parent, const std::string& key) {
   HKEY handle = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_SET_VALUE, &handle) != ERROR_SUCCESS) return true;
-  RegDeleteValueA(handle, "Version");
+  if (RegOpenKeyExA(parent, key.c_str(), 0, KEY_READ | KEY_WRITE, &handle) != ERROR_SUCCESS) return;
+  std::vector<std::string> children;
+  char name[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = sizeof name;
+    if (RegEnumKeyExA(handle, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    children.emplace_back(name, length);
+  }
+  for (const std::string& child : children) DeleteKeyTree(handle, child);
   RegCloseKey(handle);
-  // Removes the key only when nothing else is left in it.
-  RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
-  return true;
+  RegDeleteKeyA(parent, key.c_str());
 }
+
+}  // namespace
+
+bool SetWin98Mode(const std::string& exe_name) { return SetStringValue(AppDefaultsKey(exe_name), "Version", "win98"); }
+
+bool ClearWin98Mode(const std::string& exe_name) {
+  HKEY handle = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, AppDefaultsKey(exe_name).c_str(), 0, KEY_SET_VALUE, &handle) !=
+      ERROR_SUCCESS) {
+    return true;
+  }
+  const LONG result = RegDeleteValueA(handle, "Version");
+  RegCloseKey(handle);
+  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
+
+bool PreferNativeDll(const std::string& exe_name, const std::string& dll) {
+  return SetStringValue(AppDefaultsKey(exe_name) + "\\DllOverrides", dll.c_str(), "native");
+}
+
+void ClearAppDefaults(const std::string& exe_name) { DeleteKeyTree(HKEY_CURRENT_USER, AppDefaultsKey(exe_name)); }
 
 // ---- windows and controls -------------------------------------------------
 

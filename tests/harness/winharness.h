@@ -76,12 +76,32 @@ std::string BuildPackedUpdater(const std::string& dir, const std::vector<ImageSp
                                std::vector<std::vector<uint8_t>>* plain = nullptr,
                                const std::string& exe_name = "fwupdate.exe", std::string* error = nullptr);
 
+// ---- the simulated drive --------------------------------------------------
+
+// Copies the built simulated ASPI library (BuildDir()\WNASPI32.DLL) into dir
+// and makes Wine load that copy for exe_name instead of its own built-in
+// library (AppDefaults\<exe_name>\DllOverrides; an override given in the
+// child's environment is not honoured). False when the library is missing.
+bool InstallSimulatedAspi(const std::string& dir, const std::string& exe_name = "fwupdate.exe");
+// The environment that points the simulated library at its configuration,
+// wire log and folder for flashed images (empty strings are left out).
+using Environment = std::vector<std::pair<std::string, std::string>>;
+Environment SimulatedDriveEnvironment(const std::string& config_path, const std::string& wire_log,
+                                      const std::string& out_dir = "");
+// Writes dir\name with the given text (e.g. the simulated drive's
+// configuration); returns its path, "" on failure.
+std::string WriteTextFile(const std::string& dir, const std::string& name, const std::string& text);
+
 // ---- Wine settings --------------------------------------------------------
 
 // HKCU\Software\Wine\AppDefaults\<exe_name>\Version = "win98", so Wine runs
 // that program as Windows 98 (ASPI transport). Clear removes it again.
 bool SetWin98Mode(const std::string& exe_name);
 bool ClearWin98Mode(const std::string& exe_name);
+// AppDefaults\<exe_name>\DllOverrides\<dll> = "native".
+bool PreferNativeDll(const std::string& exe_name, const std::string& dll);
+// Removes every Wine setting of exe_name (AppDefaults\<exe_name> whole).
+void ClearAppDefaults(const std::string& exe_name);
 
 // ---- windows and controls -------------------------------------------------
 

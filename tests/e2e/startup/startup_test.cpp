@@ -30,6 +30,27 @@ class Startup : public ::testing::Test {
   void SetUp() override {
     dir_ = harness::MakeWorkDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
     ASSERT_FALSE(dir_.empty()) << "no work directory (FW_BUILD_DIR=" << harness::Env("FW_BUILD_DIR") << ")";
+    // Wine's NT platform and its own libraries unless a test asks otherwise.
+    harness::ClearAppDefaults("fwupdate.exe");
+  }
+  void TearDown() override { harness::ClearAppDefaults("fwupdate.exe"); }
+
+  // Windows 98 with the simulated ASPI library beside the program, one drive
+  // of this model and firmware version. Returns the environment to run with.
+  harness::Environment SimulatedDrive(const std::string& model, const std::string& version) {
+    EXPECT_TRUE(harness::SetWin98Mode("fwupdate.exe"));
+    EXPECT_TRUE(harness::InstallSimulatedAspi(dir_)) << "WNASPI32.DLL is not built";
+    const std::string config = harness::WriteTextFile(
+        dir_, "sim.cfg", "drive 0 0 0\nmodel \"" + model + "\"\nversion \"" + version + "\"\n");
+    EXPECT_FALSE(config.empty());
+    wire_log_ = harness::JoinPath(dir_, "wire.log");
+    return harness::SimulatedDriveEnvironment(config, wire_log_);
+  }
+
+  std::string WireLog() {
+    std::vector<uint8_t> bytes;
+    harness::ReadFileBytes(wire_log_, &bytes);
+    return std::string(bytes.begin(), bytes.end());
   }
 
   std::string Pack(const std::vector<ImageSpec>& images, std::vector<std::vector<uint8_t>>* plain = nullptr) {
@@ -48,7 +69,13 @@ class Startup : public ::testing::Test {
   }
 
   std::string dir_;
+  std::string wire_log_;
 };
+
+// Buffer writes, read-backs and Update Firmware all start so on the wire.
+bool SentBufferCommand(const std::string& wire_log) {
+  return wire_log.find("cdb=33 6C F1") != std::string::npos || wire_log.find("cdb=33 6C F2") != std::string::npos;
+}
 
 }  // namespace
 
@@ -211,23 +238,34 @@ TEST_F(Startup, NoDriveEndsWithTheNoDriveMessage) {
   EXPECT_EQ(code, 0u);
 }
 
-TEST_F(Startup, TraceToFileCreatesTheLogBesideTheProgram) {
-  const std::string exe = Pack({kThreeImages[1]}, nullptr);
+TEST_F(Startup, TraceToFileLogsDiscoveryAndIdentificationBesideTheProgram) {
+  const std::string exe = Pack({kThreeImages[1]});
   ASSERT_FALSE(exe.empty());
+  const auto environment = SimulatedDrive("K99X-Z    ", "100A");
   // A stale log is emptied.
   const std::string log = harness::JoinPath(dir_, "fwupdate.log");
   ASSERT_TRUE(harness::WriteFileBytes(log, std::vector<uint8_t>(500, 'x')));
   Program run;
-  ASSERT_TRUE(run.Start(exe, "/log file", dir_)) << run.error();
-  HWND message = run.WaitForWindow("ERROR");  // no drive
+  ASSERT_TRUE(run.Start(exe, "/log file", dir_, environment)) << run.error();
+  HWND message = run.WaitForWindow("ERROR");  // model mismatch
   ASSERT_TRUE(message) << run.error();
   harness::PressButton(message, IDOK);
   DWORD code = 1;
   ASSERT_TRUE(run.WaitForExit(10000, &code)) << run.error();
   std::vector<uint8_t> bytes;
   ASSERT_TRUE(harness::ReadFileBytes(log, &bytes));
-  EXPECT_EQ(bytes.size() % 94, 0u);  // whole trace lines only
-  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 'x'), 0);
+  const std::string text(bytes.begin(), bytes.end());
+  ASSERT_FALSE(text.empty());
+  // Whole lines only: 94 characters with their line break, or a bare break.
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos) << "unterminated line at " << at;
+    EXPECT_TRUE(end == at || end - at == 92) << "line of " << (end - at) << " characters at " << at;
+    at = end + 2;
+  }
+  EXPECT_EQ(text.find('x'), std::string::npos);
+  // The INQUIRY of the identification, as its command line shows it.
+  EXPECT_NE(text.find("Command       :       12 00 00 00 38 00 00 00 00 00 00 00"), std::string::npos) << text;
 }
 
 TEST_F(Startup, TraceToScreenShowsTheDebugWindowBeforeDiscoveryEnds) {
@@ -245,4 +283,41 @@ TEST_F(Startup, TraceToScreenShowsTheDebugWindowBeforeDiscoveryEnds) {
   DWORD code = 1;
   ASSERT_TRUE(run.WaitForExit(10000, &code)) << run.error();
   EXPECT_EQ(code, 0u);
+}
+
+TEST_F(Startup, DriveOfNoCarriedModelEndsWithTheMismatchMessage) {
+  const std::string exe = Pack(kThreeImages);
+  ASSERT_FALSE(exe.empty());
+  const auto environment = SimulatedDrive("K99X-Z    ", "100A");
+  Program run;
+  ASSERT_TRUE(run.Start(exe, "", dir_, environment)) << run.error();
+  HWND message = run.WaitForWindow("ERROR");
+  ASSERT_TRUE(message) << run.error();
+  EXPECT_EQ(harness::ControlText(message, kMessageTextId), "\r\nModel name is mismatch!!");
+  harness::PressButton(message, IDOK);
+  DWORD code = 1;
+  ASSERT_TRUE(run.WaitForExit(10000, &code)) << run.error();
+  EXPECT_EQ(code, 0u);
+  const std::string wire = WireLog();
+  EXPECT_NE(wire.find("cdb=12 00 00 00 38"), std::string::npos) << wire;  // identified
+  EXPECT_NE(wire.find("cdb=33 6C F0"), std::string::npos) << wire;
+  EXPECT_FALSE(SentBufferCommand(wire)) << wire;
+}
+
+TEST_F(Startup, SingleDosOnlyDriveEndsWithOnlyTheDosMessage) {
+  // No image fits this drive either; its refusal is the only message.
+  const std::string exe = Pack({kThreeImages[2]});
+  ASSERT_FALSE(exe.empty());
+  const auto environment = SimulatedDrive("K53R-TX   ", "207Z");
+  Program run;
+  ASSERT_TRUE(run.Start(exe, "", dir_, environment)) << run.error();
+  HWND message = run.WaitForWindow("fwupdate");
+  ASSERT_TRUE(message) << run.error();
+  EXPECT_EQ(harness::ControlText(message, harness::kMessageBoxTextId), "This drive must be updated in DOS !!");
+  harness::PressButton(message, IDOK);
+  // A further message would keep the program waiting past the time-out.
+  DWORD code = 1;
+  ASSERT_TRUE(run.WaitForExit(10000, &code)) << run.error();
+  EXPECT_EQ(code, 0u);
+  EXPECT_FALSE(SentBufferCommand(WireLog())) << WireLog();
 }
