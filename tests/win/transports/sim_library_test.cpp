@@ -166,7 +166,8 @@ TEST_F(SimLibrary, DiscoversAndIdentifiesTheConfiguredDrives) {
 }
 
 TEST_F(SimLibrary, TransfersReadsBackAndFlashesAnImage) {
-  Config(kTwoDrives);
+  // The second drive answers every command 2 ms late, on the library's thread.
+  Config(std::string(kTwoDrives) + "  delay 2\n");
   ASSERT_EQ(DiscoverDrives(), 2);
   ASSERT_EQ(SelectDrive(1), 1);
 
@@ -185,9 +186,12 @@ TEST_F(SimLibrary, TransfersReadsBackAndFlashesAnImage) {
   const std::string flashed = ReadFile(dir_ + "\\flash-1-0-1.bin");
   EXPECT_EQ(flashed, std::string(keyed.begin(), keyed.end()));
 
-  EXPECT_EQ(WireWith("cdb=33 6C F1").size(), 4u);  // three chunks and the update
-  EXPECT_EQ(WireWith("cdb=33 6C F2").size(), 3u);
-  EXPECT_EQ(WireWith("flags=0x50 length=512 cdb=33 6C F1 00 08 00 00 02 00 4B 56 44").size(), 1u);
+  // Each command once, logged when sent and when done: three chunks and the update ...
+  EXPECT_EQ(WireWith("cdb=33 6C F1").size(), 2 * 4u);
+  EXPECT_EQ(WireWith("result=pending async=2").size(), 4u + 3u);
+  // ... and three read-backs.
+  EXPECT_EQ(WireWith("cdb=33 6C F2").size(), 2 * 3u);
+  EXPECT_EQ(WireWith("flags=0x50 length=512 cdb=33 6C F1 00 08 00 00 02 00 4B 56 44 result=01").size(), 1u);
   EXPECT_EQ(WireWith("flags=0x40 length=0 cdb=33 6C F1 00 00 00 80 00 00 4B 56 44 result=01").size(), 1u);
 }
 
