@@ -35,50 +35,23 @@ constexpr const char* kConfig =
     "  model \"K98Y-Q    \"\n"
     "  version 200B\n";
 
-// Wine prefers its own built-in WNASPI32 even for the copy beside the
-// program; the per-program DllOverrides key makes it load ours (the
-// WINEDLLOVERRIDES variable alone does not reach a process started here).
-const char kOverridesKey[] = "Software\\Wine\\AppDefaults\\fwupdate.exe\\DllOverrides";
-
-bool PreferNativeAspi() {
-  HKEY key = nullptr;
-  if (RegCreateKeyExA(HKEY_CURRENT_USER, kOverridesKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-      ERROR_SUCCESS)
-    return false;
-  static const char kNative[] = "native";
-  const LONG result = RegSetValueExA(key, "wnaspi32", 0, REG_SZ, reinterpret_cast<const BYTE*>(kNative), sizeof kNative);
-  RegCloseKey(key);
-  return result == ERROR_SUCCESS;
-}
-
-void ForgetNativeAspi() {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, kOverridesKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
-  RegDeleteValueA(key, "wnaspi32");
-  RegCloseKey(key);
-  RegDeleteKeyA(HKEY_CURRENT_USER, kOverridesKey);  // only goes when empty
-}
-
 class Discovery : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = harness::MakeWorkDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
     ASSERT_FALSE(dir_.empty()) << "no work directory (FW_BUILD_DIR=" << harness::Env("FW_BUILD_DIR") << ")";
-    harness::ClearWin98Mode("fwupdate.exe");
-    ASSERT_TRUE(PreferNativeAspi());
+    harness::ClearAppDefaults("fwupdate.exe");
     std::string error;
     exe_ = harness::BuildPackedUpdater(dir_, {{"K53R-TX", "209A", 0x2000, 7}}, nullptr, "fwupdate.exe", &error);
     ASSERT_FALSE(exe_.empty()) << error;
+    // Beside the program, and preferred to Wine's built-in WNASPI32.
     ASSERT_TRUE(harness::InstallSimulatedAspi(dir_)) << "WNASPI32.DLL is not built";
     const std::string config = harness::WriteTextFile(dir_, "sim.cfg", kConfig);
     ASSERT_FALSE(config.empty());
     wire_log_ = harness::JoinPath(dir_, "wire.log");
-    environment_ = {{"FWSIM_CONFIG", config}, {"FWSIM_LOG", wire_log_}, {"WINEDLLOVERRIDES", "wnaspi32=n"}};
+    environment_ = harness::SimulatedDriveEnvironment(config, wire_log_);
   }
-  void TearDown() override {
-    ForgetNativeAspi();
-    harness::ClearWin98Mode("fwupdate.exe");
-  }
+  void TearDown() override { harness::ClearAppDefaults("fwupdate.exe"); }
 
   // Runs the program until its one error message, checks the text, closes it
   // and waits for the end.
@@ -111,7 +84,7 @@ class Discovery : public ::testing::Test {
   }
 
   std::string dir_, exe_, wire_log_;
-  std::vector<std::pair<std::string, std::string>> environment_;
+  harness::Environment environment_;
 };
 
 TEST_F(Discovery, Windows98FindsAndIdentifiesTheDrivesThroughTheLibrary) {
