@@ -13,10 +13,6 @@
 class CommandTrace;
 class CMyThread;
 
-// Message kinds and icons of the messages that end a run.
-enum RunMessageKind { kKindFinish = 1, kKindError = 2, kKindVersion = 3 };
-enum RunMessageIcon { kIconProgram = 128, kIconWarning = 139, kIconError = 140, kIconFinish = 141 };
-
 class CUpdateApp : public CWinApp, public UpdateState {
  public:
   CUpdateApp();

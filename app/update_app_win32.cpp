@@ -12,6 +12,7 @@
 #include "drive/identify.h"
 #include "scsi/discovery.h"
 #include "scsi/trace.h"
+#include "res/resource.h"
 #include "scsi/trace_files_win32.h"
 #include "ui/message_dlg.h"
 #include "ui/threads.h"
@@ -29,8 +30,8 @@ const char kMismatchText[] = "\r\nModel name is mismatch!!";
 
 UINT MessageBoxIconStyle(int icon) {
   switch (icon) {
-    case kIconWarning: return MB_ICONWARNING;
-    case kIconError: return MB_ICONERROR;
+    case IDI_FW_WARNING: return MB_ICONWARNING;
+    case IDI_FW_ERROR: return MB_ICONERROR;
     default: return MB_ICONINFORMATION;
   }
 }
@@ -57,8 +58,9 @@ void CUpdateApp::ShowRunMessage(const std::string& text, int kind, int icon) {
   message_result = dialog.DoModal();
   if (message_result == -1) {
     // No dialog could be made: the message must still reach the user.
+    const UINT buttons = icon == IDI_FW_FINISH ? MB_OKCANCEL : MB_OK;
     const int answer = MessageBoxA(nullptr, text.c_str(), CMessageDlg::CaptionFor(kind, icon),
-                                   (icon == kIconFinish ? MB_OKCANCEL : MB_OK) | MB_TOPMOST | MessageBoxIconStyle(icon));
+                                   buttons | MB_TOPMOST | MessageBoxIconStyle(icon));
     message_result = answer == IDOK ? IDOK : IDCANCEL;
   }
 }
@@ -111,7 +113,7 @@ bool CUpdateApp::StartUp() {
 bool CUpdateApp::RunSwitchActions() {
   switch (command_line.mode) {
     case RunMode::VersionDisplay:
-      ShowRunMessage("\r\n" + g_version_caption, kKindFinish, kIconProgram);
+      ShowRunMessage("\r\n" + g_version_caption, kMessageFinish, IDI_FW_PROGRAM);
       return false;
     case RunMode::TraceToFile:
       InstallWin32TraceFiles();
@@ -149,13 +151,13 @@ void CUpdateApp::StartDebugWindow() {
 
 bool CUpdateApp::TestDriveCount() {
   if (drive_count > 0) return true;
-  ShowRunMessage(kNoDriveText, kKindError, kIconWarning);
+  ShowRunMessage(kNoDriveText, kMessageError, IDI_FW_WARNING);
   return false;
 }
 
 bool CUpdateApp::OpenExecutable() {
   if (!exe_file_.Open(executable_path.c_str())) {
-    ShowRunMessage("\r\nCan't Open " + executable_path + " ", kKindError, kIconWarning);
+    ShowRunMessage("\r\nCan't Open " + executable_path + " ", kMessageError, IDI_FW_WARNING);
     return false;
   }
   executable_file = &exe_file_;
@@ -171,7 +173,7 @@ bool CUpdateApp::CheckExecutable() {
     case LoadResult::Damaged:
       break;
   }
-  ShowRunMessage(kDamagedText, kKindError, kIconError);
+  ShowRunMessage(kDamagedText, kMessageError, IDI_FW_ERROR);
   exe_file_.Close();
   return false;
 }
@@ -200,7 +202,7 @@ bool CUpdateApp::CheckModels() {
       return false;  // the DOS-only rule has shown its own message
     default:
       exe_file_.Close();
-      ShowRunMessage(kMismatchText, kKindError, kIconError);
+      ShowRunMessage(kMismatchText, kMessageError, IDI_FW_ERROR);
       return false;
   }
 }
