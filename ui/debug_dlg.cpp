@@ -74,7 +74,8 @@ LRESULT CDebugDlg::OnTimer(WPARAM id, LPARAM) {
   SendMessageA(m_hTraceField, WM_SETREDRAW, TRUE, 0);
   m_bRedrawHeld = false;
   SendMessageA(m_hTraceField, EM_SCROLLCARET, 0, 0);
-  InvalidateRect(m_hTraceField, nullptr, TRUE);
+  // The scroll bars too: they are part of the frame.
+  RedrawWindow(m_hTraceField, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
   m_nRepaints.fetch_add(1);
   return 0;
 }
