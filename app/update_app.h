@@ -12,6 +12,7 @@
 
 class CommandTrace;
 class CMyThread;
+class CUpdateDlg;
 
 class CUpdateApp : public CWinApp, public UpdateState {
  public:
@@ -50,7 +51,11 @@ class CUpdateApp : public CWinApp, public UpdateState {
   void SplitToFiles();
   bool PrepareDrives();
   bool CheckModels();
-  BOOL ConfirmAndUpdate();
+  // The main dialog, the transfer on the thread argument 2 chooses, and the
+  // report with the restart offer.
+  BOOL ConfirmAndUpdate(CUpdateDlg& main_dialog);
+  void RunTheTransfer();
+  void Report();
 
   Win32ExeFile exe_file_;
   std::unique_ptr<CommandTrace> file_trace_;  // the trace sink under "/LOG" "FILE"

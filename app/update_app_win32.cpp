@@ -1,5 +1,6 @@
 // The update run: start-up, switch actions, the check of the executable,
-// split mode, preparation of drives and images, and the model checks.
+// split mode, preparation of drives and images, the model checks, the main
+// dialog, the transfer and the report with the restart offer.
 #include "app/update_app.h"
 
 #include <new>
@@ -8,14 +9,19 @@
 #include "app/host.h"
 #include "app/host_win32.h"
 #include "app/payload.h"
+#include "app/update_app_messages.h"
 #include "app/version_reader_win32.h"
 #include "drive/identify.h"
+#include "drive/transfer.h"
 #include "scsi/discovery.h"
 #include "scsi/trace.h"
 #include "res/resource.h"
 #include "scsi/trace_files_win32.h"
 #include "ui/message_dlg.h"
+#include "ui/progress_run.h"
+#include "ui/restart.h"
 #include "ui/threads.h"
+#include "ui/update_dlg.h"
 
 std::string g_version_caption;
 
@@ -66,8 +72,9 @@ void CUpdateApp::ShowRunMessage(const std::string& text, int kind, int icon) {
 }
 
 BOOL CUpdateApp::InitInstance() {
-  // HOOK(main dialog): the run's CUpdateDlg is constructed here, before the
-  // single-instance guard, and lives until InitInstance returns.
+  // The main dialog object lives for the whole run, from before the
+  // single-instance guard until this returns.
+  CUpdateDlg main_dialog;
   if (!StartUp()) return FALSE;
   if (!RunSwitchActions()) return FALSE;
   if (!TestDriveCount()) return FALSE;
@@ -79,7 +86,7 @@ BOOL CUpdateApp::InitInstance() {
   }
   if (!PrepareDrives()) return FALSE;
   if (!CheckModels()) return FALSE;
-  return ConfirmAndUpdate();
+  return ConfirmAndUpdate(main_dialog);
 }
 
 // Rich edit library, single-instance guard, version caption, names and the
@@ -207,12 +214,37 @@ bool CUpdateApp::CheckModels() {
   }
 }
 
-BOOL CUpdateApp::ConfirmAndUpdate() {
-  // HOOK(main dialog, transfer, report): hand argument1 to the main dialog,
-  // show it modally (IDCANCEL or a dialog that cannot be created ends with
-  // false and no message), run the transfer on the worker thread with the
-  // progress dialog and warning loop (on this thread when argument2 is
-  // "SCR"), destroy the progress window, close the executable file, report
-  // the result and offer the restart; then return TRUE.
-  return FALSE;
+BOOL CUpdateApp::ConfirmAndUpdate(CUpdateDlg& main_dialog) {
+  // argument1 is in the run's state, where the dialog's matching reads it.
+  main_dialog.m_strCaption = g_version_caption;
+  // Only a confirmed "Yes" goes on. "No", Escape and the close box end the
+  // run without a message; so does a dialog that could not be made at all
+  // (-1): nobody confirmed anything.
+  if (main_dialog.DoModal() != IDOK) return FALSE;
+
+  RunTheTransfer();
+  // No progress window is left once the transfer has returned.
+  exe_file_.Close();
+  Report();
+  return TRUE;
+}
+
+void CUpdateApp::RunTheTransfer() {
+  if (argument2 == "SCR") {
+    // On this thread, without the progress dialog; under "/LOG" "SCR" the
+    // debug window thread keeps the trace on screen meanwhile.
+    result = static_cast<uint8_t>(RunTransfer());
+  } else {
+    // Worker thread, progress thread and the warning loop here; the result
+    // is stored in the run's state.
+    RunTransferWithProgress();
+  }
+}
+
+void CUpdateApp::Report() {
+  const RunReport report = ReportForResult(result);
+  ShowRunMessage(report.text, report.kind, report.icon);
+  // Only "YES, Reboot now." restarts; the close box and "NO" do not. A
+  // restart that is refused is not reported.
+  if (result == TransferOk && message_result == IDOK) SystemRestart();
 }
