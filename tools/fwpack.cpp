@@ -17,6 +17,7 @@
 #include "app/exe_file.h"
 #include "app/payload.h"
 #include "app/payload_pack.h"
+#include "tools/write_replacing.h"
 
 namespace {
 
@@ -65,39 +66,6 @@ bool SameFile(const std::string& a, const std::string& b) {
   return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// Writes bytes to a temporary file beside path and renames it over path, so
-// path is either untouched or complete.
-bool WriteReplacing(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
-  std::string temp = path + ".XXXXXX";
-  const int fd = mkstemp(&temp[0]);
-  if (fd < 0) {
-    *error = path + ": cannot create a file beside it: " + std::strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = path + ": write error: " + std::strerror(n < 0 ? errno : EIO);
-      close(fd);
-      unlink(temp.c_str());
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (fchmod(fd, 0755) != 0 || fsync(fd) != 0 || close(fd) != 0) {
-    *error = path + ": write error: " + std::strerror(errno);
-    unlink(temp.c_str());
-    return false;
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    *error = path + ": " + std::strerror(errno);
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
-}
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "fwpack: %s\n", message.c_str());
@@ -149,7 +117,7 @@ int Pack(const std::string& program_path, const std::string& output_path, const 
   }
   std::vector<uint8_t> out;
   if (!PackPayload(program, images, &out, &error)) return Fail(error);
-  if (!WriteReplacing(output_path, out, &error)) return Fail(error);
+  if (!tools::WriteReplacing(output_path, out, 0755, &error)) return Fail(error);
   std::printf("%s: %zu bytes, %zu image%s\n", output_path.c_str(), out.size(), images.size(),
               images.size() == 1 ? "" : "s");
   return 0;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/payload_pack.h"
+#include "tools/write_replacing.h"
 
 namespace {
 
@@ -43,32 +44,6 @@ bool ParseNumber(const char* text, uint64_t limit, uint32_t* value) {
   return true;
 }
 
-bool WriteReplacing(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
-  std::string temp = path + ".XXXXXX";
-  const int fd = mkstemp(&temp[0]);
-  if (fd < 0) {
-    *error = path + ": cannot create a file beside it: " + std::strerror(errno);
-    return false;
-  }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = path + ": write error: " + std::strerror(n < 0 ? errno : EIO);
-      close(fd);
-      unlink(temp.c_str());
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (fchmod(fd, 0644) != 0 || fsync(fd) != 0 || close(fd) != 0 || rename(temp.c_str(), path.c_str()) != 0) {
-    *error = path + ": " + std::strerror(errno);
-    unlink(temp.c_str());
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -97,7 +72,7 @@ int main(int argc, char** argv) {
   }
   const std::vector<uint8_t> image = MakeSampleFirmware(model, version, size, seed);
   std::string error;
-  if (image.size() != size || !WriteReplacing(out, image, &error)) return Fail(error.empty() ? "no image" : error);
+  if (image.size() != size || !tools::WriteReplacing(out, image, 0644, &error)) return Fail(error.empty() ? "no image" : error);
   std::printf("%s: %u bytes, name \"%-10s%-4s\"\n", out.c_str(), size, model.c_str(), version.c_str());
   return 0;
 }
