@@ -10,6 +10,9 @@
 
 namespace {
 
+// Longer than the wait for the progress window, which comes first.
+constexpr DWORD kWorkerStartWaitMs = 2 * kThreadReadyWaitMs;
+
 struct WorkerContext {
   TransferResult (*transfer)();
   HANDLE start_event;
@@ -20,7 +23,7 @@ struct WorkerContext {
 unsigned __stdcall WorkerThread(void* param) {
   WorkerContext* context = static_cast<WorkerContext*>(param);
   UpdateState& state = AppState();
-  if (WaitForSingleObject(context->start_event, kThreadReadyWaitMs) == WAIT_OBJECT_0) {
+  if (WaitForSingleObject(context->start_event, kWorkerStartWaitMs) == WAIT_OBJECT_0) {
     state.result = static_cast<uint8_t>(context->transfer());
   } else {
     // Never told to start: nothing was sent to the drive.
