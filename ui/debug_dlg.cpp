@@ -64,20 +64,30 @@ LRESULT CDebugDlg::OnAppendText(WPARAM, LPARAM lparam) {
   SendMessageA(m_hTraceField, EM_REPLACESEL, FALSE, lparam);
   m_bDirty = true;
   m_nAppends.fetch_add(1);
+  // The timer comes only when nothing else waits for this thread; lines
+  // that arrive without a pause would keep it away for the whole transfer.
+  // So they are also shown from here, at the timer's pace.
+  if (GetTickCount() - m_nLastShown >= kRepaintMs) ShowArrivedLines();
   return 0;
 }
 
 LRESULT CDebugDlg::OnTimer(WPARAM id, LPARAM) {
   if (id != kRepaintTimer || !m_bDirty || !m_hTraceField) return 0;
+  ShowArrivedLines();
+  return 0;
+}
+
+void CDebugDlg::ShowArrivedLines() {
   m_bDirty = false;
+  m_nLastShown = GetTickCount();
   // Show what arrived: redraw back on (until the next line), caret in view.
   SendMessageA(m_hTraceField, WM_SETREDRAW, TRUE, 0);
   m_bRedrawHeld = false;
   SendMessageA(m_hTraceField, EM_SCROLLCARET, 0, 0);
-  // The scroll bars too: they are part of the frame.
-  RedrawWindow(m_hTraceField, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
+  // Painted now, the scroll bars too (they are part of the frame): a paint
+  // message, like the timer, would wait for a pause in the lines.
+  RedrawWindow(m_hTraceField, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_UPDATENOW);
   m_nRepaints.fetch_add(1);
-  return 0;
 }
 
 LRESULT CDebugDlg::OnSize(WPARAM, LPARAM lparam) {

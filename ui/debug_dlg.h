@@ -1,7 +1,8 @@
 // CDebugDlg: the debug window (template 136), a resizable tool window whose
 // read-only rich edit field shows the command trace. Other threads append
 // through synchronous messages; painting is held back while lines arrive and
-// done from a timer, so an append stays cheap.
+// done at most every kRepaintMs (and by a timer once they stop), so an
+// append stays cheap and new lines still show.
 #pragma once
 #include <atomic>
 
@@ -39,11 +40,13 @@ class CDebugDlg : public CDialog, public TraceWindowOutput {
   LRESULT OnSize(WPARAM, LPARAM);
   LRESULT OnTimer(WPARAM, LPARAM);
   LRESULT OnAppendText(WPARAM, LPARAM);
+  void ShowArrivedLines();
   static const MessageMapEntry<CDebugDlg> kMessageMap[];
 
   HWND m_hTraceField = nullptr;
   bool m_bRedrawHeld = false;  // debug window thread only
   bool m_bDirty = false;       // debug window thread only
+  DWORD m_nLastShown = 0;      // debug window thread only: tick of the last showing
   std::atomic<long> m_nAppends{0};
   std::atomic<long> m_nRepaints{0};
 };

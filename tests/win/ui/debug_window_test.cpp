@@ -2,6 +2,8 @@
 // Escape, the cost of an appended line, and the orderly end.
 #include <richedit.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "res/resource.h"
@@ -113,6 +115,62 @@ TEST_F(DebugWindowTest, AnAppendedLineIsCheapAndShownByTheTimer) {
   size_t lines = 0;
   for (size_t p = text.find("DataBuf"); p != std::string::npos; p = text.find("DataBuf", p + 1)) ++lines;
   EXPECT_EQ(lines, static_cast<size_t>(kLines));
+}
+
+// A hash of what the screen shows of a window.
+uint64_t ScreenHash(HWND window) {
+  RECT r;
+  GetWindowRect(window, &r);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info = {};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  uint64_t hash = 1469598103934665603ull;
+  if (bitmap && bits) {
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    const uint32_t* p = static_cast<const uint32_t*>(bits);
+    for (int i = 0; i < w * h; ++i) hash = (hash ^ (p[i] & 0xFFFFFF)) * 1099511628211ull;
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+  }
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return hash;
+}
+
+// A transfer traces line after line without a pause, which keeps the timer
+// and paint messages from coming; the screen must show new lines anyway.
+TEST_F(DebugWindowTest, LinesArrivingWithoutAPauseAreStillShownEveryQuarterSecond) {
+  const uint8_t bytes[16] = {0x33, 0x6C, 0xF1, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  for (int i = 0; i < 50; ++i) thread_->Trace()->WriteLine("DataBuf       : ", bytes, 16, true);
+  Sleep(300);  // shown by the timer: the field's scroll bars are there
+  const DWORD start = GetTickCount();
+  uint64_t shown = ScreenHash(field_);
+  DWORD last_change = start, longest = 0;
+  int changes = 0;
+  for (int line = 0; GetTickCount() - start < 1500; ++line) {
+    char label[17];
+    snprintf(label, sizeof label, "Line %-10d: ", line);
+    thread_->Trace()->WriteLine(label, bytes, 16, true);
+    if (line % 8 == 0) {
+      const uint64_t now_shown = ScreenHash(field_);
+      if (now_shown != shown) {
+        const DWORD now = GetTickCount();
+        longest = std::max(longest, now - last_change);
+        last_change = now;
+        shown = now_shown;
+        ++changes;
+      }
+    }
+  }
+  longest = std::max(longest, GetTickCount() - last_change);
+  EXPECT_GE(changes, 5);
+  EXPECT_LE(longest, 250u) << changes << " changes on screen";
 }
 
 TEST_F(DebugWindowTest, DeletingTheThreadUnbindsTheSinkAndEndsWindowAndThread) {
