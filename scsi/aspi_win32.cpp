@@ -194,9 +194,13 @@ int AspiAttempt(ScsiCommand& command, uint32_t timeout_ms) {
 
   InFlight* f = MakeInFlight(command);
   if (!f) return 0;
-  g_aspi.send_command(&f->request);
+  const uint32_t sent = g_aspi.send_command(&f->request);
 
-  if (!Released(*f)) {
+  // A request the library took in as pending is finished on the library's
+  // own thread, which writes the status first and then reads the block once
+  // more to post its event: then the event, not the status, tells that the
+  // library is done with the block.
+  if (sent == kAspiPending || !Released(*f)) {
     if (p.WaitForSingleObject(event, timeout_ms) == WAIT_TIMEOUT) {
       if (!p.SetEvent(event)) Host().message_box("Event Set Failure !");
       Retire(f, command);

@@ -163,6 +163,28 @@ TEST_F(Aspi, ARequestCompletedBeforeSendReturnsIsNotWaitedFor) {
   EXPECT_EQ(c.sense_area[12], 0x24);  // where the dispatcher reads it
 }
 
+TEST_F(Aspi, ARequestTakenInAsPendingIsWaitedForEvenWhenItsStatusIsAlreadyFinal) {
+  OneDriveSelected();
+  // The library queued the request and its own thread finished it before
+  // the transport looked, but has not posted the event yet: it still reads
+  // the block for that, so the block must not be freed before the event.
+  g_world.send_returns_pending = true;
+  g_world.on_execute = [](ScsiCommand& c) { c.status = kAspiCompleted; };
+  static ScsiCommand* held_at_wait;
+  held_at_wait = nullptr;
+  g_world.on_wait = [](HANDLE, DWORD) {
+    held_at_wait = Held();
+    return static_cast<DWORD>(WAIT_OBJECT_0);
+  };
+  ScsiCommand c = Prepared();
+  EXPECT_EQ(AspiAttempt(c, 10000), 1);
+  ASSERT_EQ(g_world.waits.size(), 1u);
+  EXPECT_EQ(g_world.waits[0].ms, 10000u);
+  EXPECT_EQ(held_at_wait, g_world.executes[0].address);
+  EXPECT_TRUE(g_world.aborts.empty());
+  EXPECT_TRUE(g_world.set_events.empty());
+}
+
 TEST_F(Aspi, TheRequestCarriesTheCurrentDrivesAddressAndTheRecordsEvent) {
   OneDriveSelected();
   uint8_t reply[56];

@@ -135,7 +135,7 @@ uint32_t __cdecl FakeSend(void* block) {
       } else {
         command->status = kAspiCompleted;
       }
-      return command->status;
+      return g_world.send_returns_pending ? kAspiPending : command->status;
     }
     case kAspiAbortRequest: {
       auto* abort = static_cast<AspiAbortRequest*>(block);

@@ -82,6 +82,7 @@ struct World {
   std::vector<AspiGetDeviceType> device_queries;
   // Execute requests: what the library does with each.
   std::function<void(ScsiCommand&)> on_execute;
+  bool send_returns_pending = false;       // SendASPI32Command says pending whatever the status
   std::vector<ExecCall> executes;
   std::vector<AspiAbortRequest> aborts;
   std::vector<void*> abort_addresses;      // where each abort block lived
