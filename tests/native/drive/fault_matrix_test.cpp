@@ -88,12 +88,16 @@ std::vector<Cell> AllCells() {
   return cells;
 }
 
-std::string CellName(const ::testing::TestParamInfo<Cell>& info) {
+std::string Describe(const Cell& c) {
   static const char* faults[] = {"CheckCondition", "CorruptData", "OsRejection", "NeverComplete", "SilentSuccess"};
-  const Cell& c = info.param;
   return std::string(c.mode == SimDrives::Mode::Aspi ? "Aspi_" : "PassThrough_") + SimKindName(c.command) + "_" +
          faults[static_cast<int>(c.fault)] + (c.span == Span::Once ? "_Once" : "_Always");
 }
+
+std::string CellName(const ::testing::TestParamInfo<Cell>& info) { return Describe(info.param); }
+
+// Printed by name: the raw bytes gtest would show include the padding.
+void PrintTo(const Cell& c, std::ostream* os) { *os << Describe(c); }
 
 INSTANTIATE_TEST_SUITE_P(AllFaults, FaultMatrix, ::testing::ValuesIn(AllCells()), CellName);
 
