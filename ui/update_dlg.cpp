@@ -149,9 +149,23 @@ void CUpdateDlg::OnOK() {
   // "Yes" is enabled only with a match; Enter must not get round that.
   if (m_nMatchCount <= 0 || m_nPageIndex < 0 || m_nPageIndex >= m_nMatchCount) return;
   if (!IsWindowEnabled(GetDlgItem(IDOK))) return;
+  if (m_bAccepting) return;
   UpdateState& state = AppState();
-  if (AcceptStep(static_cast<uint8_t>(state.current_drive_index), m_nMatchList[m_nPageIndex], AfxGetAppName()))
+  // The question (and the DOS-only refusal) are message boxes without an
+  // owner. Until they are answered the dialog takes no input, so neither a
+  // second "Yes" nor another drive or page can replace the choice they ask
+  // about.
+  m_bAccepting = true;
+  EnableWindow(m_hWnd, FALSE);
+  const bool accepted =
+      AcceptStep(static_cast<uint8_t>(state.current_drive_index), m_nMatchList[m_nPageIndex], AfxGetAppName());
+  EnableWindow(m_hWnd, TRUE);
+  m_bAccepting = false;
+  if (accepted) {
     EndDialog(IDOK);
+  } else {
+    SetForegroundWindow(m_hWnd);
+  }
 }
 
 HBRUSH CUpdateDlg::OnCtlColor(HDC dc, HWND control, int control_id, UINT message) {

@@ -45,6 +45,7 @@ class CUpdateDlg : public CDialog {
   int m_nMatchCount = 0;
   int m_nMatchList[kMaxDirectoryEntries] = {};
   int m_nListedDrives = 0;
+  bool m_bAccepting = false;  // the accept step is running (its question is open)
   HBRUSH m_hBlackBrush = nullptr;
   HICON m_hIcon = nullptr;
 };

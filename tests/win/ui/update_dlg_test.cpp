@@ -191,6 +191,48 @@ TEST_F(UpdateDialogTest, YesAsksAgainAfterNoAndEndsWithOkAfterYes) {
   EXPECT_EQ(state_.target_image_name, "CDRW-4012A1.30");
 }
 
+// The question is a message box without an owner: while it is open the
+// dialog must take no input, or a second "Yes" (or another drive) could
+// leave a choice in place that the user declined.
+HWND g_dialog_window = nullptr;
+bool g_enabled_while_asked = true;
+bool AnswerYesOnlyToTheFirst(const char* text, const char* caption) {
+  g_questions.push_back({text, caption});
+  const bool first = g_questions.size() == 1;
+  if (first) {
+    g_enabled_while_asked = IsWindowEnabled(g_dialog_window) != FALSE;
+    // Another image, and "Yes" once more, while the first question is open.
+    SendMessageA(g_dialog_window, WM_VSCROLL, MAKEWPARAM(SB_LINEDOWN, 0),
+                 reinterpret_cast<LPARAM>(GetDlgItem(g_dialog_window, IDC_PAGE_SCROLL)));
+    SendMessageA(g_dialog_window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(g_dialog_window, IDOK)));
+  }
+  return first;
+}
+
+TEST_F(UpdateDialogTest, WhileTheQuestionIsOpenTheDialogTakesNoInputAndAsksNothingElse) {
+  Open();
+  g_dialog_window = dlg_.m_hWnd;
+  g_enabled_while_asked = true;
+  Host().ask_yes_no = AnswerYesOnlyToTheFirst;
+  PressYes();
+  EXPECT_FALSE(g_enabled_while_asked);
+  ASSERT_EQ(g_questions.size(), 1u) << "no second accept step inside the first";
+  EXPECT_EQ(g_questions[0].text, "Are you sure to update firmware from\nVer 1.10 to Ver 1.20");
+  EXPECT_EQ(state_.target_image_name, "CDRW-4012A1.20") << "the image the user confirmed";
+  EXPECT_EQ(dlg_.ModelessResult(), IDOK);
+
+  // After "No" the dialog takes input again.
+  g_questions.clear();
+  Host().ask_yes_no = RecordQuestion;
+  g_answer = false;
+  Open();
+  PressYes();
+  EXPECT_EQ(g_questions.size(), 1u);
+  EXPECT_TRUE(Enabled(IDOK));
+  EXPECT_TRUE(IsWindowEnabled(dlg_.m_hWnd));
+}
+
 TEST_F(UpdateDialogTest, ModalDialogEndsWithCancelOnNoAndTheCloseBox) {
   struct Scripted : CUpdateDlg {
     UINT command;
