@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -34,11 +35,14 @@ int Fail(const std::string& message) {
   return 1;
 }
 
+// Decimal, or hexadecimal behind "0x"; a leading zero does not make octal.
 bool ParseNumber(const char* text, uint64_t limit, uint32_t* value) {
-  if (!*text || *text == '-' || *text == '+' || *text == ' ') return false;
+  const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* digits = hex ? text + 2 : text;
+  if (!std::isxdigit(static_cast<unsigned char>(*digits))) return false;  // no sign, blank or empty
   errno = 0;
   char* end = nullptr;
-  const unsigned long long v = std::strtoull(text, &end, 0);
+  const unsigned long long v = std::strtoull(digits, &end, hex ? 16 : 10);
   if (errno != 0 || *end != '\0' || v > limit) return false;
   *value = static_cast<uint32_t>(v);
   return true;

@@ -100,6 +100,14 @@ expect_refusal "model too long" m4.bin "$mkfw" ABCDEFGHIJK 1 0x100 m4.bin
 expect_refusal "version too long" m5.bin "$mkfw" M 12345 0x100 m5.bin
 expect_refusal "seed not a number" m6.bin "$mkfw" M 1 0x100 m6.bin -3
 expect_refusal "size too large" m7.bin "$mkfw" M 1 0x10000004 m7.bin
+expect_refusal "size behind a blank" m8.bin "$mkfw" M 1 "$(printf '\t400')" m8.bin
+
+# Numbers are decimal, or hexadecimal behind 0x: a leading zero is no octal.
+"$mkfw" M 1 0400 n1.bin >/dev/null || fail "mkfirmware SIZE 0400"
+[ "$(stat -c %s n1.bin 2>/dev/null)" = 400 ] || fail "SIZE 0400 gave $(stat -c %s n1.bin 2>/dev/null) bytes, not 400"
+"$mkfw" M 1 0X190 n2.bin 010 >/dev/null || fail "mkfirmware SIZE 0X190"
+"$mkfw" M 1 400 n3.bin 10 >/dev/null || fail "mkfirmware SIZE 400"
+cmp -s n2.bin n3.bin || fail "SIZE 0X190 SEED 010 differs from SIZE 400 SEED 10"
 
 "$fwpack" --help | grep -q 'fwpack --list' || fail "fwpack --help"
 "$mkfw" --help | grep -q 'MODEL VERSION SIZE' || fail "mkfirmware --help"
