@@ -134,8 +134,17 @@ bool Retire(InFlight* f, ScsiCommand& command) {
     return true;
   }
   // Still held: the memory stays the library's for good, and the dispatcher
-  // stops trying this command.
+  // stops trying this command. It shows the text of the sense code in the
+  // record; the drive sent none, so the record says what happened (ASC 08h,
+  // ASCQ 01h: communication time-out) rather than keep a stale or empty code
+  // that reads as success.
   command.status = kAspiPending;
+  std::memset(command.sense_area, 0, sizeof command.sense_area);
+  command.sense_area[0] = 0x70;   // current error, fixed format
+  command.sense_area[2] = 0x0B;   // sense key: aborted command
+  command.sense_area[7] = 10;     // additional sense length
+  command.sense_area[12] = 0x08;
+  command.sense_area[13] = 0x01;
   ++g_abandoned_requests;
   g_abandon_command = true;
   return false;
