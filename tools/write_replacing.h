@@ -34,8 +34,10 @@ inline bool WriteReplacing(const std::string& path, const std::vector<uint8_t>& 
     }
     done += static_cast<size_t>(n);
   }
-  if (fchmod(fd, mode) != 0 || fsync(fd) != 0 || close(fd) != 0) {
-    *error = path + ": write error: " + std::strerror(errno);
+  const bool synced = fchmod(fd, mode) == 0 && fsync(fd) == 0;
+  const int saved = errno;
+  if (close(fd) != 0 || !synced) {
+    *error = path + ": write error: " + std::strerror(synced ? errno : saved);
     unlink(temp.c_str());
     return false;
   }
