@@ -1,7 +1,9 @@
 #include "tests/e2e/run/run_fixture.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 namespace run {
@@ -311,6 +313,50 @@ uint64_t RectHash(const RECT& rect) {
   uint64_t hash = 1469598103934665603ull;
   for (uint32_t pixel : CaptureScreenRect(rect)) hash = (hash ^ pixel) * 1099511628211ull;
   return hash;
+}
+
+bool SaveScreenRect(const RECT& wanted, const std::string& path) {
+  const RECT screen = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  RECT rect = {};
+  // Only what is on the screen; all of it for an empty rectangle.
+  if (IsRectEmpty(&wanted) || !IntersectRect(&rect, &wanted, &screen)) rect = screen;
+  const std::vector<uint32_t> pixels = CaptureScreenRect(rect);
+  const int width = rect.right - rect.left;
+  const int height = rect.bottom - rect.top;
+  if (pixels.size() != static_cast<size_t>(width) * height) return false;
+  const uint32_t stride = (static_cast<uint32_t>(width) * 3 + 3) & ~3u;
+  BITMAPFILEHEADER file = {};
+  BITMAPINFOHEADER info = {};
+  info.biSize = sizeof info;
+  info.biWidth = width;
+  info.biHeight = height;  // bottom-up
+  info.biPlanes = 1;
+  info.biBitCount = 24;
+  info.biCompression = BI_RGB;
+  info.biSizeImage = stride * height;
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof file + sizeof info;
+  file.bfSize = file.bfOffBits + info.biSizeImage;
+  std::vector<uint8_t> bytes(file.bfSize);
+  std::memcpy(bytes.data(), &file, sizeof file);
+  std::memcpy(bytes.data() + sizeof file, &info, sizeof info);
+  for (int y = 0; y < height; ++y) {
+    uint8_t* row = bytes.data() + file.bfOffBits + static_cast<size_t>(height - 1 - y) * stride;
+    for (int x = 0; x < width; ++x) {
+      const uint32_t pixel = pixels[static_cast<size_t>(y) * width + x];
+      row[3 * x] = pixel & 0xFF;
+      row[3 * x + 1] = (pixel >> 8) & 0xFF;
+      row[3 * x + 2] = (pixel >> 16) & 0xFF;
+    }
+  }
+  return harness::WriteFileBytes(path, bytes);
+}
+
+bool SaveWindowShot(HWND window, const std::string& path) {
+  RECT rect = {};
+  if (!window || !GetWindowRect(window, &rect)) return false;
+  InflateRect(&rect, 12, 12);
+  return SaveScreenRect(rect, path);
 }
 
 }  // namespace run

@@ -123,5 +123,9 @@ std::vector<uint32_t> CaptureScreenRect(const RECT& rect);
 bool RectShowsColour(const RECT& rect, COLORREF colour);
 // A short hash of the pixels of a rectangle, to see whether it changed.
 uint64_t RectHash(const RECT& rect);
+// Writes what the screen shows of a rectangle (of a window, with a margin;
+// the whole screen for an empty one) to a 24-bit .bmp file.
+bool SaveScreenRect(const RECT& rect, const std::string& path);
+bool SaveWindowShot(HWND window, const std::string& path);
 
 }  // namespace run
