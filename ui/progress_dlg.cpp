@@ -10,6 +10,13 @@ CProgressDlg::~CProgressDlg() {
   if (m_hBlackBrush) DeleteObject(m_hBlackBrush);
 }
 
+BOOL CProgressDlg::Create(HWND parent) {
+  // The classic common controls library registers its classes once it is
+  // loaded; this call is what makes the program load it.
+  InitCommonControls();
+  return CDialog::Create(parent);
+}
+
 BOOL CProgressDlg::OnInitDialog() {
   CDialog::OnInitDialog();
   m_hStatusLine = GetDlgItem(IDC_STATUS_LINE);

@@ -14,6 +14,10 @@ class CProgressDlg : public CDialog, public ProgressSink {
   CProgressDlg();
   ~CProgressDlg() override;
 
+  // Registers the common control classes (the progress bar's) first: a
+  // template naming a class nobody registered cannot be created.
+  BOOL Create(HWND parent = nullptr) override;
+
   // ProgressSink, from any thread: synchronous messages to the controls,
   // nothing at all while the controls are not there.
   void SetStatus(const char* text) override;

@@ -6,6 +6,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -253,6 +255,56 @@ TEST_F(TemplatesTest, DebugWindow) {
   const DWORD field = kShown | WS_BORDER | WS_VSCROLL | WS_HSCROLL | WS_TABSTOP | ES_MULTILINE | ES_READONLY |
                       ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_WANTRETURN;
   ExpectControls(t, {{1033, "RICHEDIT", "", 0, 0, 264, 108, field, WS_DISABLED}});
+}
+
+// The classes the templates name must exist when a dialog is made: the
+// rich edit class comes from the library the debug window loads, and the
+// progress bar's from the common controls library, which only a program
+// that imports it gets on every Windows.
+std::vector<std::string> ImportedLibraries(const std::string& path) {
+  std::vector<std::string> names;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return names;
+  std::vector<BYTE> image(GetFileSize(file, nullptr));
+  DWORD got = 0;
+  const BOOL read = ReadFile(file, image.data(), static_cast<DWORD>(image.size()), &got, nullptr);
+  CloseHandle(file);
+  if (!read || got != image.size() || image.size() < sizeof(IMAGE_DOS_HEADER)) return names;
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
+  if (static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS32) > image.size()) return names;
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image.data() + dos->e_lfanew);
+  const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+  auto offset_of = [&](DWORD rva) -> size_t {
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+      const IMAGE_SECTION_HEADER& sec = sections[i];
+      if (rva >= sec.VirtualAddress && rva < sec.VirtualAddress + sec.SizeOfRawData)
+        return rva - sec.VirtualAddress + sec.PointerToRawData;
+    }
+    return image.size();
+  };
+  size_t at = offset_of(nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+  for (; at + sizeof(IMAGE_IMPORT_DESCRIPTOR) <= image.size(); at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+    const auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + at);
+    if (d->Name == 0) break;
+    const size_t name = offset_of(d->Name);
+    if (name >= image.size()) break;
+    std::string n;
+    for (size_t i = name; i < image.size() && image[i]; ++i) n += static_cast<char>(toupper(image[i]));
+    names.push_back(n);
+  }
+  return names;
+}
+
+TEST_F(TemplatesTest, TheProgramImportsTheLibraryOfItsProgressBar) {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  ASSERT_TRUE(n > 0 && n < sizeof path);
+  std::string program(path, n);
+  program = program.substr(0, program.find_last_of('\\') + 1) + "fwupdate.exe";
+  const std::vector<std::string> imports = ImportedLibraries(program);
+  ASSERT_FALSE(imports.empty()) << program;
+  EXPECT_TRUE(std::find(imports.begin(), imports.end(), "COMCTL32.DLL") != imports.end())
+      << "the progress dialog's bar class would be missing";
 }
 
 }  // namespace
