@@ -39,6 +39,12 @@ class CUpdateApp : public CWinApp, public UpdateState {
   void ShowRunMessage(const std::string& text, int kind, int icon);
   INT_PTR message_result = 0;
 
+  // The run's last stretch, once the checks have passed: the main dialog,
+  // the transfer on the thread argument 2 chooses, and the report with the
+  // restart offer. FALSE (nothing sent, nothing shown) unless the user
+  // confirmed in the main dialog.
+  BOOL ConfirmAndUpdate(CUpdateDlg& main_dialog);
+
  private:
   // The stages of a run, in order. Each returns false when the run ends there
   // (having shown its one message, or none where the run ends silently).
@@ -51,9 +57,6 @@ class CUpdateApp : public CWinApp, public UpdateState {
   void SplitToFiles();
   bool PrepareDrives();
   bool CheckModels();
-  // The main dialog, the transfer on the thread argument 2 chooses, and the
-  // report with the restart offer.
-  BOOL ConfirmAndUpdate(CUpdateDlg& main_dialog);
   void RunTheTransfer();
   void Report();
 
