@@ -14,6 +14,46 @@ const std::vector<harness::ImageSpec> kTwoImages = {
     {"K53R-TX", "209B", 0x10000, 22},
 };
 
+// A process started without the harness: suspended when asked, with the
+// environment of this process plus the given variables.
+struct RawProcess {
+  PROCESS_INFORMATION info = {};
+  bool Start(const std::string& application, std::string command, const std::string& work_dir,
+             const harness::Environment& environment, bool suspended) {
+    for (const auto& [name, value] : environment) SetEnvironmentVariableA(name.c_str(), value.c_str());
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    const BOOL started = CreateProcessA(application.empty() ? nullptr : application.c_str(), &command[0], nullptr,
+                                        nullptr, FALSE, suspended ? CREATE_SUSPENDED : 0, nullptr, work_dir.c_str(),
+                                        &startup, &info);
+    for (const auto& entry : environment) SetEnvironmentVariableA(entry.first.c_str(), nullptr);
+    return started != FALSE;
+  }
+  // Waits for a window that find gives; null after time-out or the end.
+  template <class Find>
+  HWND WaitFor(Find find, DWORD timeout_ms = 20000) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+      if (HWND window = find(info.dwProcessId)) return window;
+      if (GetTickCount() - start >= timeout_ms || WaitForSingleObject(info.hProcess, 20) != WAIT_TIMEOUT) return nullptr;
+    }
+  }
+  // Waits for the end; the exit code, or -1 (and the process killed).
+  long End(DWORD timeout_ms = 10000) {
+    if (!info.hProcess) return -1;
+    DWORD code = 1;
+    const bool ended = WaitForSingleObject(info.hProcess, timeout_ms) == WAIT_OBJECT_0;
+    if (!ended) TerminateProcess(info.hProcess, 1);
+    GetExitCodeProcess(info.hProcess, &code);
+    return ended ? static_cast<long>(code) : -1;
+  }
+  ~RawProcess() {
+    if (info.hProcess && WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(info.hProcess, 1);
+    if (info.hThread) CloseHandle(info.hThread);
+    if (info.hProcess) CloseHandle(info.hProcess);
+  }
+};
+
 class Messages : public RunTest {};
 
 TEST_F(Messages, VersionDisplayTouchesNoDrive) {
@@ -122,49 +162,76 @@ TEST_F(Messages, NoInTheMainDialogEndsWithoutAMessageAndSendsNoFirmware) {
   EXPECT_TRUE(Flashed().empty());
 }
 
+// A log file that cannot be created is said once; the run goes on without
+// a log.
+TEST_F(Messages, LogFileThatCannotBeCreatedIsReportedAndTheRunGoesOn) {
+  const std::string exe = Pack(kTwoImages);
+  ASSERT_FALSE(exe.empty());
+  const auto environment = Drives(DriveConfig("K53R-TX   ", "209A"));
+  // A folder of the log file's name stands in the way.
+  ASSERT_TRUE(CreateDirectoryA(harness::JoinPath(dir_, "fwupdate.log").c_str(), nullptr));
+  Program run;
+  ASSERT_TRUE(run.Start(exe, "/LOG FILE", dir_, environment)) << run.error();
+  HWND box = run.WaitForWindow("fwupdate");
+  ASSERT_TRUE(box) << run.error();
+  EXPECT_EQ(harness::ControlText(box, harness::kMessageBoxTextId), "Can not open log file");
+  harness::PressButton(box, IDOK);
+  HWND main = WaitForMainDialog(run);
+  ASSERT_TRUE(main);
+  EXPECT_EQ(harness::ControlText(main, kToField), "K53R-TX   209B");
+  harness::PressButton(main, IDCANCEL);
+  ExpectSilentEnd(run);
+  EXPECT_FALSE(AnyBufferCommand()) << WireLog();
+}
+
 // The program's file moved away after it was started (before it runs): it
 // cannot open itself, says so naming the file, and sends nothing.
 TEST_F(Messages, ProgramThatCannotOpenItselfNamesTheFileAndSendsNothing) {
   const std::string exe = Pack(kTwoImages);
   ASSERT_FALSE(exe.empty());
   const auto environment = Drives(DriveConfig("K53R-TX   ", "209A"));
-  for (const auto& [name, value] : environment) SetEnvironmentVariableA(name.c_str(), value.c_str());
-  std::string command = "\"" + exe + "\"";
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  const BOOL started = CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                                      dir_.c_str(), &startup, &process);
-  for (const auto& entry : environment) SetEnvironmentVariableA(entry.first.c_str(), nullptr);
-  ASSERT_TRUE(started) << GetLastError();
+  RawProcess process;
+  ASSERT_TRUE(process.Start(exe, "\"" + exe + "\"", dir_, environment, true)) << GetLastError();
   const bool moved = MoveFileA(exe.c_str(), (exe + ".moved").c_str()) != 0;
-  ResumeThread(process.hThread);
-  CloseHandle(process.hThread);
-  if (!moved) {
-    TerminateProcess(process.hProcess, 1);
-    CloseHandle(process.hProcess);
-    GTEST_SKIP() << "the file of a started program cannot be moved here";
-  }
+  ResumeThread(process.info.hThread);
+  if (!moved) GTEST_SKIP() << "the file of a started program cannot be moved here";
 
-  HWND message = nullptr;
-  const DWORD start = GetTickCount();
-  while (!(message = harness::FindDialog(process.dwProcessId, "ERROR")) && GetTickCount() - start < 20000 &&
-         WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
-  }
-  if (!message) TerminateProcess(process.hProcess, 1);
-  ASSERT_TRUE(message) << harness::DescribeWindows(process.dwProcessId);
+  HWND message = process.WaitFor([](DWORD pid) { return harness::FindDialog(pid, "ERROR"); });
+  ASSERT_TRUE(message) << harness::DescribeWindows(process.info.dwProcessId);
   EXPECT_EQ(harness::ControlText(message, kMessageText), "\r\nCan't Open " + exe + " ");
   harness::PressButton(message, IDOK);
-  const bool ended = WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0;
-  if (!ended) TerminateProcess(process.hProcess, 1);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  EXPECT_TRUE(ended);
-  EXPECT_EQ(code, 0u);
-  EXPECT_FALSE(AnyBufferCommand()) << WireLog();
-  // Found and identified? No: the check comes first.
+  EXPECT_EQ(process.End(), 0);
+  // Found, but not identified: the check comes first.
   EXPECT_TRUE(Executes().empty()) << WireLog();
+}
+
+// Typed without directory and extension, found through the search path from
+// another folder: the program still finds its own file by the name the
+// system gives it, and the run goes on to the main dialog.
+TEST_F(Messages, ProgramFoundThroughTheSearchPathStillReadsItself) {
+  // A name of its own: the search looks beside the starting program first.
+  const std::string exe = Pack(kTwoImages, "kvupdate.exe");
+  ASSERT_FALSE(exe.empty());
+  const auto environment = Drives(DriveConfig("K53R-TX   ", "209A"), "kvupdate.exe");
+  const std::string elsewhere = harness::JoinPath(dir_, "elsewhere");
+  ASSERT_TRUE(CreateDirectoryA(elsewhere.c_str(), nullptr));
+  const std::string path = harness::Env("PATH");
+  SetEnvironmentVariableA("PATH", (dir_ + ";" + path).c_str());
+  RawProcess process;
+  const bool started = process.Start("", "kvupdate", elsewhere, environment, false);
+  SetEnvironmentVariableA("PATH", path.c_str());
+  ASSERT_TRUE(started) << GetLastError();
+  HWND main = process.WaitFor([](DWORD pid) {
+    HWND message = harness::FindDialog(pid, "ERROR");
+    return message ? message : RunTest::FindMainDialog(pid);
+  });
+  ASSERT_TRUE(main) << harness::DescribeWindows(process.info.dwProcessId);
+  EXPECT_EQ(harness::WindowClass(main), kMainDialogClass) << harness::ControlText(main, kMessageText);
+  EXPECT_EQ(harness::ControlText(main, kToField), "K53R-TX   209B");
+  harness::PressButton(main, IDCANCEL);
+  EXPECT_EQ(process.End(), 0);
+  EXPECT_FALSE(AnyBufferCommand()) << WireLog();
+  harness::ClearAppDefaults("kvupdate.exe");
 }
 
 }  // namespace

@@ -238,6 +238,8 @@ std::string RunTest::AnswerConfirmation(harness::Program& run, HWND main_dialog,
   return text;
 }
 
+HWND RunTest::FindMainDialog(DWORD pid) { return FindVisibleWindowOfClass(pid, kMainDialogClass); }
+
 HWND RunTest::FindProgressDialog(DWORD pid) {
   for (HWND window : harness::TopLevelWindows(pid)) {
     if (harness::WindowClass(window) == harness::kDialogClass && harness::WindowText(window).empty() &&

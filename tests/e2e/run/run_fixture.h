@@ -102,6 +102,8 @@ class RunTest : public ::testing::Test {
   // "Yes" in the main dialog, then the answer to the confirmation question
   // (IDYES or IDNO). Returns the question's text ("" when it never came).
   std::string AnswerConfirmation(harness::Program& run, HWND main_dialog, int answer);
+  // The main dialog of a process, when it is on the screen.
+  static HWND FindMainDialog(DWORD pid);
   // The progress dialog: captionless, with the warning line.
   static HWND FindProgressDialog(DWORD pid);
   // Waits for a message dialog with this caption, checks its text, closes
