@@ -27,10 +27,32 @@ foreach(rc ${RC_SOURCES})
   set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS "${RC_DEPENDS}")
 endforeach()
 
-# The program image, without payload.
-add_executable(fwupdate WIN32 ${MAIN_SOURCES} ${RC_SOURCES})
-target_link_libraries(fwupdate PRIVATE fwwin fwcore)
-set_target_properties(fwupdate PROPERTIES OUTPUT_NAME fwupdate)
+# The program image, without payload. FW_PROGRAM_ONLY builds just the program
+# (the shipped build, win32 threading model); the test build gets its
+# fwupdate.exe from that build, so every test runs the program that ships.
+option(FW_PROGRAM_ONLY "Build only fwupdate.exe" OFF)
+if(FW_PROGRAM_ONLY)
+  add_executable(fwupdate WIN32 ${MAIN_SOURCES} ${RC_SOURCES})
+  target_link_libraries(fwupdate PRIVATE fwwin fwcore)
+  set_target_properties(fwupdate PROPERTIES OUTPUT_NAME fwupdate)
+  return()
+endif()
+
+include(ExternalProject)
+set(SHIP_DIR ${CMAKE_BINARY_DIR}/ship)
+ExternalProject_Add(fwupdate_ship
+  SOURCE_DIR ${CMAKE_SOURCE_DIR}
+  BINARY_DIR ${SHIP_DIR}
+  CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-i686-win32.cmake
+             -DCMAKE_BUILD_TYPE=Release -DFW_PROGRAM_ONLY=ON
+  BUILD_COMMAND ${CMAKE_COMMAND} --build ${SHIP_DIR} --target fwupdate
+  BUILD_BYPRODUCTS ${SHIP_DIR}/fwupdate.exe
+  INSTALL_COMMAND ""
+  BUILD_ALWAYS ON)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/fwupdate.exe
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different ${SHIP_DIR}/fwupdate.exe ${CMAKE_BINARY_DIR}/fwupdate.exe
+  DEPENDS fwupdate_ship ${SHIP_DIR}/fwupdate.exe)
+add_custom_target(fwupdate ALL DEPENDS ${CMAKE_BINARY_DIR}/fwupdate.exe)
 
 # The simulated drive as an ASPI for Win32 library (sim/wnaspi32/).
 file(GLOB ASPI_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/wnaspi32/*.cpp ${CMAKE_SOURCE_DIR}/sim/wnaspi32/*.def)
@@ -48,12 +70,13 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(WINE_RUN ${CMAKE_SOURCE_DIR}/scripts/wine-run)
 
-# Registers one test executable as one ctest test run under Wine.
+# Registers one test executable as one ctest test run under Wine. They share
+# one desktop and the program's named mutex, so they run one at a time.
 function(add_wine_test name)
   add_test(NAME ${name} COMMAND ${WINE_RUN} $<TARGET_FILE:${name}> --gtest_brief=1)
   set_tests_properties(${name} PROPERTIES
     ENVIRONMENT "WINEPREFIX=${WINE_PREFIX};FW_SOURCE_DIR=${CMAKE_SOURCE_DIR};FW_BUILD_DIR=${CMAKE_BINARY_DIR}"
-    TIMEOUT 900 ${ARGN})
+    TIMEOUT 900 RESOURCE_LOCK wine_desktop ${ARGN})
 endfunction()
 
 # Windows unit tests under Wine: each folder tests/win/<suite>/ is one executable.
@@ -92,7 +115,7 @@ foreach(dir ${E2E_SUITES})
       if(TARGET wnaspi32)
         add_dependencies(${suite}_e2e wnaspi32)
       endif()
-      add_wine_test(${suite}_e2e RESOURCE_LOCK fwupdate_mutex)
+      add_wine_test(${suite}_e2e)
     endif()
   endif()
 endforeach()

@@ -261,7 +261,8 @@ TEST_F(TemplatesTest, DebugWindow) {
 // rich edit class comes from the library the debug window loads, and the
 // progress bar's from the common controls library, which only a program
 // that imports it gets on every Windows.
-std::vector<std::string> ImportedLibraries(const std::string& path) {
+// functions, when given, receives every function imported by name.
+std::vector<std::string> ImportedLibraries(const std::string& path, std::vector<std::string>* functions = nullptr) {
   std::vector<std::string> names;
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return names;
@@ -291,6 +292,18 @@ std::vector<std::string> ImportedLibraries(const std::string& path) {
     std::string n;
     for (size_t i = name; i < image.size() && image[i]; ++i) n += static_cast<char>(toupper(image[i]));
     names.push_back(n);
+    if (!functions) continue;
+    for (size_t thunk = offset_of(d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk);
+         thunk + sizeof(DWORD) <= image.size(); thunk += sizeof(DWORD)) {
+      DWORD entry;
+      std::memcpy(&entry, image.data() + thunk, sizeof entry);
+      if (entry == 0) break;
+      if (entry & IMAGE_ORDINAL_FLAG32) continue;
+      const size_t hint = offset_of(entry);
+      std::string f;
+      for (size_t i = hint + 2; i < image.size() && image[i]; ++i) f += static_cast<char>(image[i]);
+      functions->push_back(f);
+    }
   }
   return names;
 }
@@ -305,6 +318,26 @@ TEST_F(TemplatesTest, TheProgramImportsTheLibraryOfItsProgressBar) {
   ASSERT_FALSE(imports.empty()) << program;
   EXPECT_TRUE(std::find(imports.begin(), imports.end(), "COMCTL32.DLL") != imports.end())
       << "the progress dialog's bar class would be missing";
+}
+
+// The program must load on Windows 95/98/ME too: it may import nothing that
+// only the NT family (or a later Windows) exports. These are the calls a
+// runtime built for newer systems brings in.
+TEST_F(TemplatesTest, TheProgramImportsNothingThatOlderWindowsLacks) {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  ASSERT_TRUE(n > 0 && n < sizeof path);
+  std::string program(path, n);
+  program = program.substr(0, program.find_last_of('\\') + 1) + "fwupdate.exe";
+  std::vector<std::string> functions;
+  ImportedLibraries(program, &functions);
+  ASSERT_FALSE(functions.empty()) << program;
+  for (const char* newer : {"GetTickCount64", "TryEnterCriticalSection", "AddVectoredExceptionHandler",
+                            "RemoveVectoredExceptionHandler", "InitializeSRWLock", "InitializeConditionVariable",
+                            "FlsAlloc"}) {
+    EXPECT_TRUE(std::find(functions.begin(), functions.end(), newer) == functions.end())
+        << "fwupdate.exe imports " << newer;
+  }
 }
 
 }  // namespace
