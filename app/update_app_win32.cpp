@@ -27,6 +27,9 @@ std::string g_version_caption;
 
 namespace {
 
+// Paths are ANSI text: the trail byte of a double-byte character is never a separator.
+bool AnsiLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
+
 // Held open until the process ends, so the named mutex lives as long as we do.
 HANDLE g_instance_mutex = nullptr;
 
@@ -106,7 +109,7 @@ bool CUpdateApp::StartUp() {
 
   executable_path = ModuleFileName();
   g_version_caption = ReadVersionCaption(executable_path.c_str());
-  log_file_path = LogFilePath(executable_path);
+  log_file_path = LogFilePath(executable_path, AnsiLeadByte);
 
   std::vector<std::string> args;
   for (int i = 1; i < m_argc && i <= 2; ++i) args.emplace_back(m_argv[i] ? m_argv[i] : "");
@@ -186,7 +189,7 @@ bool CUpdateApp::CheckExecutable() {
 }
 
 void CUpdateApp::SplitToFiles() {
-  const std::string report = SplitImages(ExecutableDirectory(executable_path), Win32SplitFileOps());
+  const std::string report = SplitImages(ExecutableDirectory(executable_path, AnsiLeadByte), Win32SplitFileOps());
   Host().message_box(report.c_str());
   exe_file_.Close();
 }
