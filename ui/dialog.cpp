@@ -57,24 +57,20 @@ void CDialog::OnOK() { EndDialog(IDOK); }
 
 void CDialog::OnCancel() { EndDialog(IDCANCEL); }
 
-std::string CDialog::GetDlgItemText(int id) const {
-  HWND item = GetDlgItem(id);
-  if (!item) return std::string();
-  int n = GetWindowTextLengthA(item);
+namespace {
+std::string TextOf(HWND window) {
+  if (!window) return std::string();
+  int n = GetWindowTextLengthA(window);
   std::string text(static_cast<size_t>(n) + 1, '\0');
-  int got = ::GetWindowTextA(item, &text[0], n + 1);
+  int got = ::GetWindowTextA(window, &text[0], n + 1);
   text.resize(got > 0 ? static_cast<size_t>(got) : 0);
   return text;
 }
+}  // namespace
 
-std::string CDialog::GetWindowText() const {
-  if (!m_hWnd) return std::string();
-  int n = GetWindowTextLengthA(m_hWnd);
-  std::string text(static_cast<size_t>(n) + 1, '\0');
-  int got = ::GetWindowTextA(m_hWnd, &text[0], n + 1);
-  text.resize(got > 0 ? static_cast<size_t>(got) : 0);
-  return text;
-}
+std::string CDialog::GetDlgItemText(int id) const { return TextOf(GetDlgItem(id)); }
+
+std::string CDialog::GetWindowText() const { return TextOf(m_hWnd); }
 
 HBRUSH CDialog::DefaultCtlColor(HDC dc, HWND control, UINT message) {
   return reinterpret_cast<HBRUSH>(

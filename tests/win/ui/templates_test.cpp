@@ -309,11 +309,7 @@ std::vector<std::string> ImportedLibraries(const std::string& path, std::vector<
 }
 
 TEST_F(TemplatesTest, TheProgramImportsTheLibraryOfItsProgressBar) {
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  ASSERT_TRUE(n > 0 && n < sizeof path);
-  std::string program(path, n);
-  program = program.substr(0, program.find_last_of('\\') + 1) + "fwupdate.exe";
+  const std::string program = ProgramPath();
   const std::vector<std::string> imports = ImportedLibraries(program);
   ASSERT_FALSE(imports.empty()) << program;
   EXPECT_TRUE(std::find(imports.begin(), imports.end(), "COMCTL32.DLL") != imports.end())
@@ -324,11 +320,7 @@ TEST_F(TemplatesTest, TheProgramImportsTheLibraryOfItsProgressBar) {
 // only the NT family (or a later Windows) exports. These are the calls a
 // runtime built for newer systems brings in.
 TEST_F(TemplatesTest, TheProgramImportsNothingThatOlderWindowsLacks) {
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  ASSERT_TRUE(n > 0 && n < sizeof path);
-  std::string program(path, n);
-  program = program.substr(0, program.find_last_of('\\') + 1) + "fwupdate.exe";
+  const std::string program = ProgramPath();
   std::vector<std::string> functions;
   ImportedLibraries(program, &functions);
   ASSERT_FALSE(functions.empty()) << program;

@@ -2,14 +2,18 @@
 
 #include "ui/winapp.h"
 
-namespace {
-HMODULE LoadProgramResources() {
+std::string ProgramPath() {
   char path[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  if (n == 0 || n >= sizeof path) return nullptr;
+  if (n == 0 || n >= sizeof path) return std::string();
   std::string p(path, n);
-  p = p.substr(0, p.find_last_of('\\') + 1) + "fwupdate.exe";
-  return LoadLibraryExA(p.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  return p.substr(0, p.find_last_of('\\') + 1) + "fwupdate.exe";
+}
+
+namespace {
+HMODULE LoadProgramResources() {
+  const std::string p = ProgramPath();
+  return p.empty() ? nullptr : LoadLibraryExA(p.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
 }
 }  // namespace
 

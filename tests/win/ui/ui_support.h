@@ -13,6 +13,8 @@
 #include "app/host.h"
 #include "scsi/dispatcher.h"
 
+// fwupdate.exe beside the test executable.
+std::string ProgramPath();
 // The resource module (fwupdate.exe as data); null when it is missing.
 HMODULE ProgramResources();
 
