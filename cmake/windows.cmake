@@ -4,7 +4,7 @@ add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501 WINVER=
 file(GLOB UI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/ui/*.cpp)
 add_library(fwwin STATIC ${WIN_SOURCES} ${UI_SOURCES})
 target_include_directories(fwwin PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(fwwin PUBLIC fwcore setupapi version comctl32 comdlg32 gdi32 user32 advapi32 kernel32)
+target_link_libraries(fwwin PUBLIC fwcore version comctl32 comdlg32 gdi32 user32 advapi32 kernel32)
 target_compile_options(fwwin PRIVATE ${WARN})
 
 # Resources: res/*.rc; generated icons land in ${CMAKE_BINARY_DIR}/generated.

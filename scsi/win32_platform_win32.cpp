@@ -3,12 +3,34 @@
 
 namespace {
 
+// SetupAPI is looked up at run time: Windows 95 has no SETUPAPI.DLL, and a
+// program that imported it would not start there at all. Only the NT
+// platform's pass-through enumeration calls it; without the library the
+// enumeration finds no device set and so no drive.
+HDEVINFO WINAPI NoClassDevs(const GUID*, PCSTR, HWND, DWORD) { return INVALID_HANDLE_VALUE; }
+BOOL WINAPI NoInterfaces(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD, PSP_DEVICE_INTERFACE_DATA) {
+  SetLastError(ERROR_NO_MORE_ITEMS);
+  return FALSE;
+}
+BOOL WINAPI NoDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, PDWORD,
+                     PSP_DEVINFO_DATA) {
+  return FALSE;
+}
+BOOL WINAPI NoDestroy(HDEVINFO) { return FALSE; }
+
+template <typename F>
+F SetupApiCall(const char* name, F missing) {
+  static HMODULE library = LoadLibraryA("SETUPAPI.DLL");
+  FARPROC call = library ? GetProcAddress(library, name) : nullptr;
+  return call ? reinterpret_cast<F>(reinterpret_cast<void*>(call)) : missing;
+}
+
 Win32Platform RealPlatform() {
   Win32Platform p;
-  p.SetupDiGetClassDevsA = ::SetupDiGetClassDevsA;
-  p.SetupDiEnumDeviceInterfaces = ::SetupDiEnumDeviceInterfaces;
-  p.SetupDiGetDeviceInterfaceDetailA = ::SetupDiGetDeviceInterfaceDetailA;
-  p.SetupDiDestroyDeviceInfoList = ::SetupDiDestroyDeviceInfoList;
+  p.SetupDiGetClassDevsA = SetupApiCall("SetupDiGetClassDevsA", NoClassDevs);
+  p.SetupDiEnumDeviceInterfaces = SetupApiCall("SetupDiEnumDeviceInterfaces", NoInterfaces);
+  p.SetupDiGetDeviceInterfaceDetailA = SetupApiCall("SetupDiGetDeviceInterfaceDetailA", NoDetail);
+  p.SetupDiDestroyDeviceInfoList = SetupApiCall("SetupDiDestroyDeviceInfoList", NoDestroy);
   p.CreateFileA = ::CreateFileA;
   p.DeviceIoControl = ::DeviceIoControl;
   p.LoadLibraryA = ::LoadLibraryA;
