@@ -55,6 +55,9 @@ CUpdateApp::~CUpdateApp() {
   delete debug_window_thread;
   debug_window_thread = nullptr;
   trace_sink = nullptr;
+  // The log file's writer goes while this run's state is still the one it
+  // looks at.
+  file_trace_.reset();
   executable_file = nullptr;
   SetAppState(nullptr);
 }
