@@ -67,7 +67,7 @@ TEST_F(Demo, ClickThroughAFullUpdateThenTheSameWithTheLiveTrace) {
     ASSERT_TRUE(run.Start(exe_, "", folder, RunEnvironment("wire-1-update.log"))) << run.error();
     HWND main = WaitForMainDialog(run);
     ASSERT_TRUE(main);
-    while (!harness::IsControlEnabled(main, IDOK)) Sleep(20);
+    ASSERT_TRUE(WaitForYesEnabled(run, main));
     Shot(main, "01-main-dialog");
     harness::PressButton(main, IDOK);
     HWND question = run.WaitForWindow("fwupdate");

@@ -222,11 +222,25 @@ HWND RunTest::WaitForMainDialog(harness::Program& run, DWORD timeout_ms) {
   }
 }
 
-std::string RunTest::AnswerConfirmation(harness::Program& run, HWND main_dialog, int answer) {
-  if (!main_dialog) return std::string();
-  // "Yes" is enabled once the dialog has listed the drive's images.
+bool RunTest::WaitForYesEnabled(harness::Program& run, HWND main_dialog, DWORD timeout_ms) {
   const DWORD start = GetTickCount();
-  while (!harness::IsControlEnabled(main_dialog, IDOK) && GetTickCount() - start < 5000) Sleep(kPollMs);
+  while (!harness::IsControlEnabled(main_dialog, IDOK)) {
+    if (!run.Running()) {
+      ADD_FAILURE() << "the program ended before \"Yes\" was enabled";
+      return false;
+    }
+    if (GetTickCount() - start >= timeout_ms) {
+      ADD_FAILURE() << "\"Yes\" not enabled within " << timeout_ms << " ms; showing: "
+                    << harness::DescribeWindows(run.pid());
+      return false;
+    }
+    Sleep(kPollMs);
+  }
+  return true;
+}
+
+std::string RunTest::AnswerConfirmation(harness::Program& run, HWND main_dialog, int answer) {
+  if (!main_dialog || !WaitForYesEnabled(run, main_dialog)) return std::string();
   harness::PressButton(main_dialog, IDOK);
   HWND question = run.WaitForWindow("fwupdate", 10000);
   if (!question) {

@@ -99,6 +99,10 @@ class RunTest : public ::testing::Test {
 
   // The main dialog (class "VARNE") of the program, or null after time-out.
   HWND WaitForMainDialog(harness::Program& run, DWORD timeout_ms = harness::kDefaultTimeoutMs);
+  // Waits until "Yes" of the main dialog is enabled (it is once the dialog
+  // has listed the drive's images). false (and a failure noted) when the
+  // program ends first or after time-out.
+  bool WaitForYesEnabled(harness::Program& run, HWND main_dialog, DWORD timeout_ms = 10000);
   // "Yes" in the main dialog, then the answer to the confirmation question
   // (IDYES or IDNO). Returns the question's text ("" when it never came).
   std::string AnswerConfirmation(harness::Program& run, HWND main_dialog, int answer);

@@ -50,7 +50,7 @@ class TraceCost : public RunTest {
     }
     HWND main = WaitForMainDialog(run);
     if (!main) return m;
-    while (!harness::IsControlEnabled(main, IDOK)) Sleep(kSampleMs);
+    if (!WaitForYesEnabled(run, main)) return m;
     harness::PressButton(main, IDOK);
     HWND question = run.WaitForWindow("fwupdate", 10000);
     if (!question) {
