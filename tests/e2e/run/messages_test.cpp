@@ -184,6 +184,27 @@ TEST_F(Messages, LogFileThatCannotBeCreatedIsReportedAndTheRunGoesOn) {
   EXPECT_FALSE(AnyBufferCommand()) << WireLog();
 }
 
+// "/LOG" with a second argument that is neither "FILE" nor "SCR" turns the
+// trace on with nowhere to write it: no log file, no debug window, and the
+// run goes on as usual.
+TEST_F(Messages, LogWithAnyOtherSecondArgumentWritesNoTraceAndRunsOn) {
+  const std::string exe = Pack(kTwoImages);
+  ASSERT_FALSE(exe.empty());
+  const auto environment = Drives(DriveConfig("K53R-TX   ", "209A"));
+  Program run;
+  ASSERT_TRUE(run.Start(exe, "/log window", dir_, environment)) << run.error();
+  HWND main = WaitForMainDialog(run);
+  ASSERT_TRUE(main);
+  EXPECT_EQ(harness::ControlText(main, kToField), "K53R-TX   209B");
+  EXPECT_EQ(harness::TopLevelWindows(run.pid()).size(), 1u) << harness::DescribeWindows(run.pid());
+  harness::PressButton(main, IDCANCEL);
+  ExpectSilentEnd(run);
+  EXPECT_EQ(GetFileAttributesA(harness::JoinPath(dir_, "fwupdate.log").c_str()), INVALID_FILE_ATTRIBUTES)
+      << "a log file was written";
+  EXPECT_EQ(Count(&WireCommand::IsIdentify), 1) << WireLog();
+  EXPECT_FALSE(AnyBufferCommand()) << WireLog();
+}
+
 // The program's file moved away after it was started (before it runs): it
 // cannot open itself, says so naming the file, and sends nothing.
 TEST_F(Messages, ProgramThatCannotOpenItselfNamesTheFileAndSendsNothing) {
@@ -210,6 +231,10 @@ TEST_F(Messages, ProgramThatCannotOpenItselfNamesTheFileAndSendsNothing) {
 // system gives it, and the run goes on to the main dialog.
 TEST_F(Messages, ProgramFoundThroughTheSearchPathStillReadsItself) {
   // A name of its own: the search looks beside the starting program first.
+  // Its Wine settings go with the test however it ends.
+  struct ClearSettings {
+    ~ClearSettings() { harness::ClearAppDefaults("kvupdate.exe"); }
+  } clear_settings;
   const std::string exe = Pack(kTwoImages, "kvupdate.exe");
   ASSERT_FALSE(exe.empty());
   const auto environment = Drives(DriveConfig("K53R-TX   ", "209A"), "kvupdate.exe");
@@ -231,7 +256,6 @@ TEST_F(Messages, ProgramFoundThroughTheSearchPathStillReadsItself) {
   harness::PressButton(main, IDCANCEL);
   EXPECT_EQ(process.End(), 0);
   EXPECT_FALSE(AnyBufferCommand()) << WireLog();
-  harness::ClearAppDefaults("kvupdate.exe");
 }
 
 }  // namespace
