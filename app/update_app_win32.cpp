@@ -70,10 +70,13 @@ void CUpdateApp::ShowRunMessage(const std::string& text, int kind, int icon) {
   message_result = dialog.DoModal();
   if (message_result == -1) {
     // No dialog could be made: the message must still reach the user.
-    const UINT buttons = icon == IDI_FW_FINISH ? MB_OKCANCEL : MB_OK;
-    const int answer = MessageBoxA(nullptr, text.c_str(), CMessageDlg::CaptionFor(kind, icon),
-                                   buttons | MB_TOPMOST | MessageBoxIconStyle(icon));
-    message_result = answer == IDOK ? IDOK : IDCANCEL;
+    // The reboot offer keeps its two answers, named as on the finish form.
+    const bool offer = icon == IDI_FW_FINISH;
+    const std::string shown =
+        offer ? text + "\n\nYES, Reboot now.\nNO, I will restart my computer later." : text;
+    const int answer = MessageBoxA(nullptr, shown.c_str(), CMessageDlg::CaptionFor(kind, icon),
+                                   (offer ? MB_YESNO : MB_OK) | MB_TOPMOST | MessageBoxIconStyle(icon));
+    message_result = (offer ? answer == IDYES : answer == IDOK) ? IDOK : IDCANCEL;
   }
 }
 
