@@ -109,6 +109,9 @@ int ControlIdOf(HWND dialog, HWND control) {
   }
   return GetDlgCtrlID(control);
 }
+// The control-colour messages, which return a brush.
+bool IsCtlColorMessage(UINT message) { return message >= WM_CTLCOLORMSGBOX && message <= WM_CTLCOLORSTATIC; }
+
 }  // namespace
 
 INT_PTR CDialog::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
@@ -117,19 +120,18 @@ INT_PTR CDialog::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
       // These return their value directly instead of through DWLP_MSGRESULT.
       case WM_INITDIALOG:
-      case WM_CTLCOLORMSGBOX:
-      case WM_CTLCOLOREDIT:
-      case WM_CTLCOLORLISTBOX:
-      case WM_CTLCOLORBTN:
-      case WM_CTLCOLORDLG:
-      case WM_CTLCOLORSCROLLBAR:
-      case WM_CTLCOLORSTATIC:
       case WM_QUERYDRAGICON:
         return static_cast<INT_PTR>(result);
       default:
+        if (IsCtlColorMessage(message)) return static_cast<INT_PTR>(result);
         if (m_hWnd) SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, result);
         return TRUE;
     }
+  }
+  if (IsCtlColorMessage(message)) {
+    HWND control = reinterpret_cast<HWND>(lparam);
+    HBRUSH brush = OnCtlColor(reinterpret_cast<HDC>(wparam), control, ControlIdOf(m_hWnd, control), message);
+    return reinterpret_cast<INT_PTR>(brush);
   }
   switch (message) {
     case WM_INITDIALOG:
@@ -144,17 +146,6 @@ INT_PTR CDialog::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
         return TRUE;
       }
       return FALSE;
-    case WM_CTLCOLORMSGBOX:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX:
-    case WM_CTLCOLORBTN:
-    case WM_CTLCOLORDLG:
-    case WM_CTLCOLORSCROLLBAR:
-    case WM_CTLCOLORSTATIC: {
-      HWND control = reinterpret_cast<HWND>(lparam);
-      HBRUSH brush = OnCtlColor(reinterpret_cast<HDC>(wparam), control, ControlIdOf(m_hWnd, control), message);
-      return reinterpret_cast<INT_PTR>(brush);
-    }
     case WM_PAINT:
       return OnPaint() ? TRUE : FALSE;
     case WM_QUERYDRAGICON:

@@ -39,6 +39,15 @@ class Update : public RunTest {
     EXPECT_EQ(AnswerConfirmation(run, main, IDYES), question);
   }
 
+  // Packs the images, starts the updater against one K53R-TX drive with 209A
+  // and confirms the update.
+  void StartConfirmed(const std::vector<harness::ImageSpec>& images, Program& run) {
+    const std::string exe = Pack(images);
+    ASSERT_FALSE(exe.empty());
+    ASSERT_TRUE(run.Start(exe, "", dir_, Drives(DriveConfig("K53R-TX   ", "209A")))) << run.error();
+    Confirm(run);
+  }
+
   // Waits for the finish form and checks it.
   HWND WaitForFinishForm(Program& run) {
     HWND finish = run.WaitForWindow("FINISH  UPDATE", kUpdateTimeoutMs);
@@ -87,14 +96,10 @@ const harness::ImageSpec kTxSmall = {"K53R-TX", "209B", 0x10000, 32};
 const harness::ImageSpec kTxFull = {"K53R-TX", "209B", 0x80000, 33};
 
 TEST_F(Update, FullImageIsFlashedByteForByteAndNoEndsWithoutRestart) {
-  const std::string exe = Pack({kPx, kTxFull});
-  ASSERT_FALSE(exe.empty());
-  const auto environment = Drives(DriveConfig("K53R-TX   ", "209A"));
   RestartWatch watch;
   ASSERT_TRUE(watch.ready());
   Program run;
-  ASSERT_TRUE(run.Start(exe, "", dir_, environment)) << run.error();
-  Confirm(run);
+  ASSERT_NO_FATAL_FAILURE(StartConfirmed({kPx, kTxFull}, run));
 
   // The progress dialog with the warning, then the status of the transfer.
   HWND progress = nullptr;
@@ -113,14 +118,10 @@ TEST_F(Update, FullImageIsFlashedByteForByteAndNoEndsWithoutRestart) {
 }
 
 TEST_F(Update, TheCloseBoxOfTheFinishFormEndsWithoutRestart) {
-  const std::string exe = Pack({kTxSmall});
-  ASSERT_FALSE(exe.empty());
-  const auto environment = Drives(DriveConfig("K53R-TX   ", "209A"));
   RestartWatch watch;
   ASSERT_TRUE(watch.ready());
   Program run;
-  ASSERT_TRUE(run.Start(exe, "", dir_, environment)) << run.error();
-  Confirm(run);
+  ASSERT_NO_FATAL_FAILURE(StartConfirmed({kTxSmall}, run));
   HWND finish = WaitForFinishForm(run);
   ASSERT_TRUE(finish);
   harness::CloseWindow(finish);
@@ -134,14 +135,10 @@ TEST_F(Update, TheCloseBoxOfTheFinishFormEndsWithoutRestart) {
 // on; the test goes ahead only when no other program of the session has a
 // window that an accepted request would close.
 TEST_F(Update, RebootNowRequestsTheRestart) {
-  const std::string exe = Pack({kTxSmall});
-  ASSERT_FALSE(exe.empty());
-  const auto environment = Drives(DriveConfig("K53R-TX   ", "209A"));
   RestartWatch watch;
   ASSERT_TRUE(watch.ready());
   Program run;
-  ASSERT_TRUE(run.Start(exe, "", dir_, environment)) << run.error();
-  Confirm(run);
+  ASSERT_NO_FATAL_FAILURE(StartConfirmed({kTxSmall}, run));
   HWND finish = WaitForFinishForm(run);
   ASSERT_TRUE(finish);
 
