@@ -113,6 +113,8 @@ SimReply SimDrive::Execute(const SimRequest& request) {
     reply = SimCheckCondition(fault->sense);
   } else if (fault && fault->fault == SimFaultKind::SilentSuccess && request.direction != SimDirection::None) {
     reply = SimReply{};
+  } else if (fault && fault->fault == SimFaultKind::ShortTransfer && request.direction != SimDirection::None) {
+    reply = ShortRun(request, kind, offset);
   } else {
     reply = Run(request, kind);
     if (fault && fault->fault == SimFaultKind::CorruptData && reply.scsi_status == 0 && reply.transferred > 0) {
@@ -141,6 +143,28 @@ SimReply SimDrive::Execute(const SimRequest& request) {
     entry.sense = reply.scsi_status == 2 ? reply.SenseCode() : 0;
     log_->push_back(std::move(entry));
   }
+  return reply;
+}
+
+// Runs the command, then takes back the second half of what moved: the host
+// sees only half of a read, the drive keeps only half of a write.
+SimReply SimDrive::ShortRun(const SimRequest& request, SimKind kind, uint32_t offset) {
+  const size_t before = buffer_.size();
+  std::vector<uint8_t> kept;
+  if (request.direction == SimDirection::Out && offset < before)
+    kept.assign(buffer_.begin() + offset, buffer_.begin() + std::min<size_t>(before, size_t{offset} + request.length));
+  SimReply reply = Run(request, kind);
+  if (reply.scsi_status != 0 || reply.transferred == 0) return reply;
+  const uint32_t half = reply.transferred / 2;
+  if (request.direction == SimDirection::In) {
+    std::memset(static_cast<uint8_t*>(request.buffer) + half, 0, reply.transferred - half);
+  } else {
+    for (uint32_t i = half; i < reply.transferred; ++i) {
+      const size_t at = size_t{offset} + i;
+      buffer_[at] = (at < before && i < kept.size()) ? kept[i] : 0;
+    }
+  }
+  reply.transferred = half;
   return reply;
 }
 

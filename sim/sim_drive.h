@@ -47,6 +47,7 @@ enum class SimFaultKind : uint8_t {
   OsRejection,     // the request is refused before it reaches the drive
   NeverComplete,   // the command never completes (a time-out for the host)
   SilentSuccess,   // GOOD status, but no data moves either way (commands with data)
+  ShortTransfer,   // GOOD status, but only the first half of the data moves (commands with data)
 };
 
 // "On the nth command this rule matches (counting from 1; every attempt
@@ -146,6 +147,7 @@ class SimDrive {
 
  private:
   SimReply Run(const SimRequest& request, SimKind kind);
+  SimReply ShortRun(const SimRequest& request, SimKind kind, uint32_t offset);
   SimReply Inquiry(const SimRequest& request);
   SimReply Identify(const SimRequest& request);
   SimReply BufferCommand(const SimRequest& request, SimKind kind);
