@@ -11,6 +11,12 @@ endif()
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 
+# Linux edge: the SG_IO transport, sysfs discovery and the terminal's seams.
+add_library(fwlinux STATIC ${LINUX_SOURCES})
+target_include_directories(fwlinux PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(fwlinux PUBLIC fwcore ${CMAKE_DL_LIBS})
+target_compile_options(fwlinux PRIVATE ${WARN})
+
 # Native unit tests: each folder tests/native/<suite>/ is one test executable.
 file(GLOB NATIVE_SUITES LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/native/*)
 foreach(dir ${NATIVE_SUITES})
@@ -19,7 +25,7 @@ foreach(dir ${NATIVE_SUITES})
     file(GLOB suite_sources CONFIGURE_DEPENDS ${dir}/*.cpp)
     if(suite_sources)
       add_executable(${suite}_tests ${suite_sources})
-      target_link_libraries(${suite}_tests PRIVATE fwsim fwcore GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+      target_link_libraries(${suite}_tests PRIVATE fwlinux fwsim fwcore GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
       target_compile_options(${suite}_tests PRIVATE ${WARN})
       add_test(NAME ${suite}_tests COMMAND ${suite}_tests --gtest_brief=1)
       set_tests_properties(${suite}_tests PROPERTIES
