@@ -191,7 +191,7 @@ void ReadImageName(ExeFile& file, const ImageSpan& span, char name[15]) {
   name[n] = '\0';
 }
 
-std::string SplitImages(const std::string& output_dir, const SplitFileOps& ops) {
+std::string SplitImages(const std::string& output_dir, const SplitFileOps& ops, char separator) {
   UpdateState& state = AppState();
   std::string report;
   std::vector<ImageSpan> spans;
@@ -202,7 +202,7 @@ std::string SplitImages(const std::string& output_dir, const SplitFileOps& ops) 
   }
   for (int k = n; k >= 1; --k) {
     const ImageSpan& span = spans[k - 1];
-    const std::string name = output_dir + "\\Bin@" + std::to_string(k) + ".bin";
+    const std::string name = output_dir + separator + "Bin@" + std::to_string(k) + ".bin";
     bool written = false;
     std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[span.size]);
     if (image) {

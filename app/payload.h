@@ -72,7 +72,8 @@ struct SplitFileOps {
   void (*close)(void* file);
 };
 // Split mode on the state's executable contents: writes "%s\Bin@%d.bin" files
-// into output_dir, frees the contents and returns the report text: one line
-// per image, highest number first, "Create <name>\n", or "Can't create
-// <name>\n" for a file that could not be created or written whole.
-std::string SplitImages(const std::string& output_dir, const SplitFileOps& ops);
+// into output_dir (separator '/' on Linux), frees the contents and returns
+// the report text: one line per image, highest number first, "Create
+// <name>\n", or "Can't create <name>\n" for a file that could not be created
+// or written whole.
+std::string SplitImages(const std::string& output_dir, const SplitFileOps& ops, char separator = '\\');

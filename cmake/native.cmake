@@ -17,6 +17,18 @@ target_include_directories(fwlinux PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(fwlinux PUBLIC fwcore ${CMAKE_DL_LIBS})
 target_compile_options(fwlinux PRIVATE ${WARN})
 
+# The Linux program: its terminal front end (cli/) on the shared run.
+find_path(CLI11_INCLUDE_DIR CLI/CLI.hpp REQUIRED)
+file(GLOB CLI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/cli/*.cpp)
+list(FILTER CLI_SOURCES EXCLUDE REGEX "/main\\.cpp$")
+add_library(fwcli STATIC ${CLI_SOURCES})
+target_link_libraries(fwcli PUBLIC fwlinux fwcore)
+target_compile_options(fwcli PRIVATE ${WARN})
+add_executable(fwupdate-linux ${CMAKE_SOURCE_DIR}/cli/main.cpp)
+target_include_directories(fwupdate-linux PRIVATE ${CLI11_INCLUDE_DIR})
+target_link_libraries(fwupdate-linux PRIVATE fwcli fwlinux fwcore)
+target_compile_options(fwupdate-linux PRIVATE ${WARN})
+
 # Native unit tests: each folder tests/native/<suite>/ is one test executable.
 file(GLOB NATIVE_SUITES LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/native/*)
 foreach(dir ${NATIVE_SUITES})
@@ -25,7 +37,7 @@ foreach(dir ${NATIVE_SUITES})
     file(GLOB suite_sources CONFIGURE_DEPENDS ${dir}/*.cpp)
     if(suite_sources)
       add_executable(${suite}_tests ${suite_sources})
-      target_link_libraries(${suite}_tests PRIVATE fwlinux fwsim fwcore GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+      target_link_libraries(${suite}_tests PRIVATE fwcli fwlinux fwsim fwcore GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
       target_compile_options(${suite}_tests PRIVATE ${WARN})
       add_test(NAME ${suite}_tests COMMAND ${suite}_tests --gtest_brief=1)
       set_tests_properties(${suite}_tests PROPERTIES

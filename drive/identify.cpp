@@ -166,3 +166,18 @@ bool AcceptStep(uint8_t drive, int entry, const char* caption) {
   }
   return Host().ask_yes_no && Host().ask_yes_no(question, caption ? caption : "");
 }
+
+FirmwareCheck ConfirmFirmware(uint8_t drive, const std::string& image_name, int rounds, uint32_t pause_ms) {
+  FirmwareCheck check;
+  for (int round = 0; round < rounds && !check.confirmed; ++round) {
+    if (round > 0 && Host().sleep_ms) Host().sleep_ms(pause_ms);
+    if (!SelectDrive(drive)) break;
+    uint8_t identify[kIdentifyReplySize] = {};
+    if (!IdentifyModel(identify, sizeof identify) || identify[2] == 0) continue;
+    check.answered = true;
+    CopyField(check.model_name, identify + 2, 10);
+    CopyField(check.firmware_version, identify + 12, 4);
+    check.confirmed = image_name == std::string(check.model_name) + check.firmware_version;
+  }
+  return check;
+}

@@ -1,0 +1,267 @@
+#include "cli/linux_front_end.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/payload.h"
+#include "cli/interruptions.h"
+#include "drive/transfer.h"
+#include "scsi/dispatcher.h"
+#include "scsi/sg_discovery_linux.h"
+
+namespace {
+
+void* CreateImageFile(const char* path) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  return fd < 0 ? nullptr : reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1);
+}
+int Fd(void* file) { return static_cast<int>(reinterpret_cast<intptr_t>(file) - 1); }
+bool WriteImageFile(void* file, const void* bytes, uint32_t length) {
+  const char* p = static_cast<const char*>(bytes);
+  while (length > 0) {
+    const ssize_t n = write(Fd(file), p, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    length -= static_cast<uint32_t>(n);
+  }
+  return true;
+}
+void CloseImageFile(void* file) { close(Fd(file)); }
+
+std::string Trimmed(const char* text) {
+  std::string s(text);
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+std::string PermissionAdvice(const SgDrive& drive) {
+  return "Permission denied: cannot open " + drive.sg_path + " (CD-ROM/RW drive" +
+         (drive.block_name.empty() ? "" : " /dev/" + drive.block_name) + " at " + drive.hctl +
+         ") for reading and writing.\n"
+         "Updating firmware needs write access to the drive's SCSI generic device. Either run\n"
+         "  sudo fwupdate-linux ...\n"
+         "or let your user write to it with a udev rule, for example in\n"
+         "/etc/udev/rules.d/60-fwupdate.rules:\n"
+         "  SUBSYSTEM==\"scsi_generic\", ATTRS{type}==\"5\", GROUP=\"cdrom\", MODE=\"0660\"\n"
+         "then run \"udevadm trigger\" and make sure you are in the group cdrom.";
+}
+
+}  // namespace
+
+LinuxFrontEnd::LinuxFrontEnd(const CliOptions& options, Terminal& terminal, FILE* in)
+    : options_(options), terminal_(terminal), in_(in) {}
+
+int LinuxFrontEnd::FindDrives(RunEnding* ending) {
+  const SgDiscovery found = DiscoverSgDrives(options_.drive);
+  if (found.named_drive_missing) {
+    terminal_.Complain(options_.drive + " is not a CD-ROM/RW drive: no SCSI generic device of type 5 has that name.\n"
+                       "Run fwupdate-linux --list to see the drives.");
+    *ending = RunEnding::DriveNotNamed;
+    return -1;
+  }
+  bool denied = false;
+  for (const SgDrive& drive : found.unreachable) {
+    if (drive.open_errno == EACCES || drive.open_errno == EPERM) {
+      denied = true;
+      terminal_.Complain(PermissionAdvice(drive));
+    } else {
+      terminal_.Complain("Cannot open " + drive.sg_path + ": " + std::strerror(drive.open_errno));
+    }
+  }
+  // Drives that the user may not open are never "not found".
+  if (found.reachable == 0 && denied) {
+    *ending = RunEnding::NoPermission;
+    return -1;
+  }
+  return found.reachable;
+}
+
+ExeFile* LinuxFrontEnd::OpenPayloadFile() {
+  if (!file_.Open(options_.updater.c_str())) return nullptr;
+  return &file_;
+}
+
+bool LinuxFrontEnd::SplitImagesOut() {
+  static const SplitFileOps ops{CreateImageFile, WriteImageFile, CloseImageFile};
+  const std::string report = SplitImages(options_.split_dir, ops, '/');
+  terminal_.Say(report);
+  return report.find("Can't create") == std::string::npos && report.find("damage") == std::string::npos;
+}
+
+void LinuxFrontEnd::ReadFailed() { terminal_.Complain("Can't read " + options_.updater); }
+
+std::string LinuxFrontEnd::DriveLabel(int drive) const {
+  const UpdateState& state = AppState();
+  const DriveIdentity& id = state.drive_identity_table[drive];
+  const SgDrive* sg = SgDriveAt(drive);
+  std::string label = sg ? sg->sg_path : "drive " + std::to_string(drive + 1);
+  if (sg && !sg->block_name.empty()) label += " (/dev/" + sg->block_name + ")";
+  label += "  " + Trimmed(id.vendor_identification) + " " + Trimmed(id.product_identification);
+  if (id.model_name[0]) {
+    label += "  model " + Trimmed(id.model_name) + ", firmware " + id.firmware_version;
+  } else {
+    label += "  (no answer to identify)";
+  }
+  return label;
+}
+
+void LinuxFrontEnd::ListDrives() {
+  const UpdateState& state = AppState();
+  for (int d = 0; d < state.drive_count; ++d) {
+    terminal_.Say(DriveLabel(d));
+    int fitting = 0;
+    for (int e = 0; e < state.image_count && e < kMaxDirectoryEntries; ++e) {
+      if (!ImageAppliesToDrive(e, d)) continue;
+      ++fitting;
+      terminal_.Say("    image " + std::to_string(e + 1) + ": " + state.image_directory[e].image_name);
+    }
+    if (fitting == 0) terminal_.Say("    no image of this updater fits this drive");
+  }
+}
+
+void LinuxFrontEnd::ShowMessage(const RunReport& message, RunEnding ending) {
+  switch (ending) {
+    case RunEnding::Updated: {
+      // The first line of the finish text; a reboot is not what Linux needs.
+      terminal_.Say("The firmware of drive has been updated already.");
+      const std::string& target = AppState().target_image_name;
+      const std::string version = target.size() >= 4 ? target.substr(target.size() - 4) : target;
+      if (check_.confirmed) {
+        terminal_.Say(std::string("The drive now reports firmware Ver ") + check_.firmware_version + ".");
+      } else if (check_.answered) {
+        terminal_.Say(std::string("The drive now reports ") + Trimmed(check_.model_name) + " firmware Ver " +
+                      check_.firmware_version + ", not Ver " + version +
+                      ": the new firmware could not be confirmed. This is not an error of the update, and not "
+                      "a confirmation either.");
+      } else {
+        terminal_.Say("The drive did not answer after the update: its new firmware (Ver " + version +
+                      ") could not be confirmed. This is not an error of the update, and not a confirmation "
+                      "either; the drive may still be resetting.");
+      }
+      const SgDrive* sg = SgDriveAt(AppState().current_drive_index);
+      const std::string hctl = sg && !sg->hctl.empty() ? sg->hctl : "H:C:T:L";
+      terminal_.Say("The system may still see the drive as it was. It re-reads the drive when a disc is\n"
+                    "inserted again; to make it re-read the drive now, run as root:\n"
+                    "  echo 1 > /sys/class/scsi_device/" + hctl + "/device/rescan");
+      return;
+    }
+    case RunEnding::TransferError:
+      terminal_.Complain("ERROR!! The firmware could not be sent whole; the drive was not told to program it.");
+      return;
+    default:
+      break;
+  }
+  if (message.kind == 2) {
+    terminal_.Complain(message.text);
+  } else {
+    terminal_.Say(message.text);
+  }
+}
+
+bool LinuxFrontEnd::AskQuestion(const char* question) {
+  asked_ = true;
+  std::string text(question ? question : "");
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return terminal_.AskYesNo(text, options_.yes, in_);
+}
+
+int LinuxFrontEnd::ChooseDrive(RunEnding* ending) {
+  const UpdateState& state = AppState();
+  std::vector<int> fitting;
+  for (int d = 0; d < state.drive_count; ++d) {
+    if (CountImagesForDrive(d) > 0) fitting.push_back(d);
+  }
+  if (fitting.size() == 1) return fitting[0];
+  if (fitting.empty()) {
+    // Only with a drive that no image fits (the model checks count every
+    // drive): nothing to offer.
+    terminal_.Complain(MismatchMessage().text);
+    *ending = RunEnding::ModelMismatch;
+    return -1;
+  }
+  if (options_.yes) {
+    terminal_.Complain("Several drives fit this updater: name one with --drive.");
+    *ending = RunEnding::ChoiceNeeded;
+    return -1;
+  }
+  terminal_.Say("Drives this updater fits:");
+  for (size_t i = 0; i < fitting.size(); ++i) terminal_.Say("  " + std::to_string(i + 1) + ") " + DriveLabel(fitting[i]));
+  const int n = terminal_.AskNumber("Drive to update?", static_cast<int>(fitting.size()), in_);
+  if (n == 0) {
+    *ending = RunEnding::Declined;
+    return -1;
+  }
+  return fitting[static_cast<size_t>(n - 1)];
+}
+
+int LinuxFrontEnd::ChooseImage(int drive, RunEnding* ending) {
+  const UpdateState& state = AppState();
+  std::vector<int> fitting;
+  for (int e = 0; e < state.image_count && e < kMaxDirectoryEntries; ++e) {
+    if (ImageAppliesToDrive(e, drive)) fitting.push_back(e);
+  }
+  if (fitting.size() == 1) return fitting[0];
+  if (fitting.empty()) {
+    terminal_.Complain(MismatchMessage().text);
+    *ending = RunEnding::ModelMismatch;
+    return -1;
+  }
+  if (options_.yes) {
+    terminal_.Complain("Several images of this updater fit the drive; run without --yes to choose one.");
+    *ending = RunEnding::ChoiceNeeded;
+    return -1;
+  }
+  terminal_.Say("Images for this drive:");
+  for (size_t i = 0; i < fitting.size(); ++i)
+    terminal_.Say("  " + std::to_string(i + 1) + ") " + state.image_directory[fitting[i]].image_name);
+  const int n = terminal_.AskNumber("Image to install?", static_cast<int>(fitting.size()), in_);
+  if (n == 0) {
+    *ending = RunEnding::Declined;
+    return -1;
+  }
+  return fitting[static_cast<size_t>(n - 1)];
+}
+
+RunEnding LinuxFrontEnd::ChooseAndConfirm() {
+  RunEnding ending = RunEnding::Declined;
+  const int drive = ChooseDrive(&ending);
+  if (drive < 0) return ending;
+  const int entry = ChooseImage(drive, &ending);
+  if (entry < 0) return ending;
+  terminal_.Say("Drive: " + DriveLabel(drive));
+  asked_ = false;
+  if (AcceptStep(static_cast<uint8_t>(drive), entry, "")) return RunEnding::Updated;
+  // Refused before the question: the DOS-only rule has said why.
+  return asked_ ? RunEnding::Declined : RunEnding::DosOnly;
+}
+
+void LinuxFrontEnd::BeginCriticalStretch() {
+  HoldSignals();
+  InhibitSleep();
+  terminal_.BeginTransfer();
+  AppState().progress_sink = &terminal_;
+}
+
+uint8_t LinuxFrontEnd::Transfer() { return static_cast<uint8_t>(RunTransfer()); }
+
+void LinuxFrontEnd::EndCriticalStretch() {
+  AppState().progress_sink = nullptr;
+  terminal_.EndTransfer();
+  ReleaseSleep();
+  ReleaseSignals();
+}
+
+void LinuxFrontEnd::AfterTransfer(uint8_t result) {
+  if (result != TransferOk) return;
+  terminal_.Say("Asking the drive for its new firmware ...");
+  check_ = ConfirmFirmware(static_cast<uint8_t>(AppState().current_drive_index), AppState().target_image_name,
+                           kConfirmRounds, kConfirmPauseMs);
+}

@@ -1,0 +1,64 @@
+// The Linux program's side of the update run: SG_IO drives found through
+// sysfs, the updater file, and the terminal.
+#pragma once
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "app/exe_file_linux.h"
+#include "app/update_run.h"
+#include "cli/terminal.h"
+#include "drive/identify.h"
+
+struct CliOptions {
+  std::string updater;       // the file that carries the payload
+  std::string drive;         // --drive: only this drive
+  std::string split_dir;     // --split DIR
+  std::string log_file;      // --log FILE
+  bool yes = false;          // -y/--yes
+  bool list = false;         // --list
+  bool all_images = false;   // --all-images
+  bool flash_mode_4k = false;
+};
+
+class LinuxFrontEnd : public RunFrontEnd {
+ public:
+  LinuxFrontEnd(const CliOptions& options, Terminal& terminal, FILE* in);
+
+  int FindDrives(RunEnding* ending) override;
+  ExeFile* OpenPayloadFile() override;
+  std::string PayloadPath() override { return options_.updater; }
+  bool SplitMode() override { return !options_.split_dir.empty(); }
+  bool SplitImagesOut() override;
+  void ReadFailed() override;
+  bool ListOnly() override { return options_.list; }
+  void ListDrives() override;
+  void ShowMessage(const RunReport& message, RunEnding ending) override;
+  RunEnding ChooseAndConfirm() override;
+  void BeginCriticalStretch() override;
+  uint8_t Transfer() override;
+  void EndCriticalStretch() override;
+  void AfterTransfer(uint8_t result) override;
+
+  // Whether the drive reported the new firmware after the update.
+  bool confirmed() const { return check_.confirmed; }
+  // The question of the accept step came through here (otherwise the model
+  // rules refused before it was asked).
+  bool AskQuestion(const char* question);
+
+  // How long the drive is given to come back after the settle.
+  static constexpr int kConfirmRounds = 15;
+  static constexpr uint32_t kConfirmPauseMs = 1000;
+
+ private:
+  std::string DriveLabel(int drive) const;
+  int ChooseDrive(RunEnding* ending);
+  int ChooseImage(int drive, RunEnding* ending);
+
+  CliOptions options_;
+  Terminal& terminal_;
+  FILE* in_;
+  PosixExeFile file_;
+  bool asked_ = false;
+  FirmwareCheck check_;
+};

@@ -1,0 +1,157 @@
+// fwupdate-linux: the firmware updater for ATAPI CD-ROM/RW drives, for a
+// Linux terminal. It reads the firmware carried by an updater file (its own
+// file, or a vendor's Windows updater) and flashes a drive through the
+// kernel's SCSI generic driver.
+#include <time.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "app/app_state.h"
+#include "app/cmdline.h"
+#include "app/host.h"
+#include "app/version.h"
+#include "cli/exit_status.h"
+#include "cli/linux_front_end.h"
+#include "cli/terminal.h"
+#include "drive/identify.h"
+#include "scsi/trace.h"
+#include "scsi/trace_files_linux.h"
+
+namespace {
+
+Terminal* g_terminal = nullptr;
+LinuxFrontEnd* g_front = nullptr;
+
+// Sleeps in slices, so the display can answer a caught signal meanwhile.
+void SleepTicking(uint32_t ms) {
+  constexpr uint32_t kSlice = 100;
+  while (ms > 0) {
+    const uint32_t step = ms < kSlice ? ms : kSlice;
+    struct timespec ts = {static_cast<time_t>(step / 1000), static_cast<long>(step % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0) {
+      if (g_terminal) g_terminal->Tick();
+    }
+    ms -= step;
+    if (g_terminal) g_terminal->Tick();
+  }
+}
+
+void ShowBox(const char* text) {
+  if (g_terminal) g_terminal->Complain(text ? text : "");
+}
+
+bool Ask(const char* text, const char*) { return g_front && g_front->AskQuestion(text); }
+
+std::string OwnPath() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "/proc/self/exe";
+  path[n] = '\0';
+  return path;
+}
+
+const char kFooter[] =
+    "\nWithout UPDATER the program reads the firmware carried by its own file.\n"
+    "\nExit status:\n"
+    "   0  updated, and the drive reports its new firmware (or --list, --split, --version done)\n"
+    "   2  a switch or argument the program does not take\n"
+    "   3  CD-ROM/RW drive is not found!\n"
+    "   4  drives found, but no permission to open them (run with sudo, or a udev rule)\n"
+    "   5  --drive names no CD-ROM/RW drive\n"
+    "   6  Can't Open the updater file\n"
+    "   7  the updater file could not be read\n"
+    "   8  This file maybe damage please get new one!\n"
+    "   9  Model name is mismatch!!\n"
+    "  10  This drive must be updated in DOS !!\n"
+    "  11  answered No (nothing was sent to the drive)\n"
+    "  12  several drives or images fit and --yes cannot choose\n"
+    "  13  --split could not write an image file\n"
+    "  20  BIOS DATA COMPARE ERROR!!  (the drive kept its old firmware)\n"
+    "  21  BUFFER WRITE ERROR!!       (the drive kept its old firmware)\n"
+    "  22  BUFFER READ ERROR!!        (the drive kept its old firmware)\n"
+    "  23  BIOS UPDATE ERROR!!        (the drive refused to program its flash)\n"
+    "  24  the firmware could not be sent whole (the drive kept its old firmware)\n"
+    "  30  updated, but the drive did not confirm its new firmware afterwards\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  UpdateState state;
+  SetAppState(&state);
+  const std::string caption = VersionCaption(FW_FILE_DESCRIPTION, FW_PRODUCT_VERSION);
+
+  CliOptions options;
+  std::string flash_mode;
+  bool help_all = false;
+  CLI::App app{caption + " - flashes the firmware of an ATAPI CD-ROM/RW drive", "fwupdate-linux"};
+  app.footer(kFooter);
+  app.set_version_flag("--version", caption, "Show the program's name and version");
+  app.add_option("UPDATER", options.updater, "Updater file that carries the firmware (a vendor's updater, or one made by fwpack)");
+  app.add_flag("-y,--yes", options.yes, "Answer the question with yes (still refuses a drive of another model)");
+  app.add_option("--drive", options.drive, "Only this drive: /dev/sgN, or its /dev/srN");
+  auto* list = app.add_flag("--list", options.list, "List the drives and the images that fit them; send nothing else");
+  auto* split = app.add_option("--split", options.split_dir, "Write the carried images, descrambled, to DIR/Bin@N.bin (Bin@1.bin: the image nearest the file's end)")
+                    ->type_name("DIR");
+  list->excludes(split);
+  app.add_option("--log", options.log_file, "Write the command trace to FILE")->type_name("FILE");
+  app.add_option("--flash-mode", flash_mode, "Mode of the flash command: default (80h) or 4k (40h)")
+      ->check(CLI::IsMember({"default", "4k"}));
+  auto* all_images = app.add_flag("--all-images", options.all_images, "Offer every image for every drive, whatever its model");
+  all_images->group("");
+  app.add_flag("--all", help_all, "With --help: show the switches for special cases too");
+
+  // --help is looked at before anything else, so "--help --all" can show the
+  // hidden switches.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      for (int j = 1; j < argc; ++j) {
+        if (std::strcmp(argv[j], "--all") == 0) all_images->group("Options");
+      }
+      std::fputs(app.help().c_str(), stdout);
+      return 0;
+    }
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kExitUsage;
+  }
+  options.flash_mode_4k = flash_mode == "4k";
+  if (options.updater.empty()) options.updater = OwnPath();
+
+  // The switches as the shared rules read them.
+  if (options.all_images) state.argument1 = kHiddenSwitch;
+  if (options.flash_mode_4k) state.raw_argument1 = "/4k";
+
+  const char* term = std::getenv("TERM");
+  const bool fancy = isatty(STDOUT_FILENO) && term && std::strcmp(term, "dumb") != 0;
+  Terminal terminal(stdout, stderr, fancy, state.progress_total);
+  LinuxFrontEnd front(options, terminal, stdin);
+  g_terminal = &terminal;
+  g_front = &front;
+  Host() = HostSeams{SleepTicking, ShowBox, Ask};
+
+  std::unique_ptr<CommandTrace> trace;
+  if (!options.log_file.empty()) {
+    InstallPosixTraceFiles();
+    trace = std::make_unique<CommandTrace>(options.log_file.c_str());
+    state.trace_sink = trace.get();
+    state.trace_on = 1;
+  }
+
+  const RunEnding ending = RunUpdate(front);
+  const int status = ExitStatusFor(ending, front.confirmed());
+  trace.reset();
+  g_front = nullptr;
+  g_terminal = nullptr;
+  SetAppState(nullptr);
+  return status;
+}

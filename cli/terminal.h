@@ -1,0 +1,56 @@
+// What the Linux program shows: on a terminal a progress bar with the status
+// text under the standing power warning; without one (a pipe, a log) plain
+// lines and no escape codes.
+#pragma once
+#include <cstdio>
+#include <string>
+
+#include "app/app_state.h"
+
+class Terminal : public ProgressSink {
+ public:
+  // fancy: draw the bar with escape codes (stdout is a terminal).
+  Terminal(FILE* out, FILE* err, bool fancy, int progress_total);
+
+  // A line of information (stdout) or of trouble (stderr). Breaks in the
+  // text ("\r\n" or "\n") become lines; leading breaks and blanks go.
+  void Say(const std::string& text);
+  void Complain(const std::string& text);
+
+  // The transfer's display: Begin shows the warning (and reserves the bar's
+  // lines), End leaves the last state on screen and goes below it.
+  void BeginTransfer();
+  void EndTransfer();
+  void SetStatus(const char* text) override;
+  void SetPosition(int position) override;
+  // Called at least every 100 ms while the program waits: tells the user
+  // once per caught signal that the update cannot be cancelled.
+  void Tick();
+
+  // Asks a question ("[y/N]"): true only for an answer starting with y or Y.
+  // End of input is No. With assume_yes the question is shown answered.
+  bool AskYesNo(const std::string& question, bool assume_yes, FILE* in);
+  // Asks for a number 1..count; 0 when the answer is not one (or no input).
+  int AskNumber(const std::string& prompt, int count, FILE* in);
+
+  static const char kWarning[];
+  static const char kCannotCancel[];
+
+ private:
+  void Draw();
+  void Note(const std::string& line);
+  int Width() const;
+
+  FILE* out_;
+  FILE* err_;
+  bool fancy_;
+  bool drawing_ = false;
+  int total_;
+  int position_ = 0;
+  int signals_told_ = 0;
+  std::string status_;
+};
+
+// Text of a message as lines: "\r\n" and "\n" are line breaks; leading breaks
+// and blanks and trailing breaks are dropped.
+std::string MessageLines(const std::string& text);
