@@ -8,6 +8,11 @@ if(FW_SANITIZE)
   endforeach()
 endif()
 
+# The simulated drive behind Linux SG_IO (sim/sgio/): its service core.
+add_library(fwsgio STATIC ${CMAKE_SOURCE_DIR}/sim/sgio/sgio_service.cpp)
+target_link_libraries(fwsgio PUBLIC fwsim)
+target_compile_options(fwsgio PRIVATE ${WARN})
+
 find_package(GTest REQUIRED)
 find_package(Threads REQUIRED)
 
@@ -37,7 +42,7 @@ foreach(dir ${NATIVE_SUITES})
     file(GLOB suite_sources CONFIGURE_DEPENDS ${dir}/*.cpp)
     if(suite_sources)
       add_executable(${suite}_tests ${suite_sources})
-      target_link_libraries(${suite}_tests PRIVATE fwcli fwlinux fwsim fwcore GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+      target_link_libraries(${suite}_tests PRIVATE fwcli fwlinux fwsgio fwsim fwcore GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
       target_compile_options(${suite}_tests PRIVATE ${WARN})
       add_test(NAME ${suite}_tests COMMAND ${suite}_tests --gtest_brief=1)
       set_tests_properties(${suite}_tests PROPERTIES
