@@ -13,7 +13,6 @@ namespace {
 
 constexpr uint8_t kGood = 0x00;
 constexpr uint8_t kCheckCondition = 0x02;
-constexpr uint8_t kOpInquiry = 0x12;
 constexpr int kCdbLength = 12;
 // The driver byte without its suggestion bits; DRIVER_SENSE only says that
 // sense data came with the status.
@@ -71,11 +70,12 @@ int SgioOutcome(const sg_io_hdr_t& header, PassThroughRequest& request) {
     return 0;
   }
   if (header.status != kGood) return 0;
-  if (header.dxfer_direction != SG_DXFER_NONE && header.resid != 0) {
-    // A reply that is shorter than asked for is normal for INQUIRY; for every
-    // other command missing bytes are a failed attempt, never data.
-    const bool short_reply = header.resid > 0 && static_cast<unsigned>(header.resid) < header.dxfer_len;
-    if (!(short_reply && d.Cdb[0] == kOpInquiry)) return 0;
+  if (header.dxfer_direction != SG_DXFER_NONE) {
+    // What moved goes back in the request, as the pass-through reports it;
+    // the dispatcher decides whether a short transfer is enough. A residue
+    // outside the transfer is no count of anything.
+    if (header.resid < 0 || static_cast<unsigned>(header.resid) > header.dxfer_len) return 0;
+    d.DataTransferLength = header.dxfer_len - static_cast<unsigned>(header.resid);
   }
   return 1;
 }

@@ -36,10 +36,11 @@ void ResetSgio();
 void FillSgioHeader(PassThroughRequest& request, uint32_t timeout_ms, sg_io_hdr_t& header);
 
 // Maps the outcome of a completed ioctl onto the request and the attempt's
-// result: 1 GOOD with all data moved (INQUIRY may move less); 0 the drive
+// result: 1 GOOD, with the bytes that moved in DataTransferLength (the
+// dispatcher refuses a short transfer of a buffer command); 0 the drive
 // answered otherwise (ScsiStatus holds its status, CHECK CONDITION with the
-// sense in the request); -1 no status of the drive: a host or driver error,
-// or the kernel's time-out.
+// sense in the request) or the residue is impossible; -1 no status of the
+// drive: a host or driver error, or the kernel's time-out.
 int SgioOutcome(const sg_io_hdr_t& header, PassThroughRequest& request);
 
 // One attempt on the current drive (bound as the pass-through attempt).

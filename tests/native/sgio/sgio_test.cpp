@@ -178,24 +178,37 @@ TEST_F(SgioTest, TransportErrorsAreFailedAttemptsWithoutSense) {
   }
 }
 
-TEST_F(SgioTest, ShortTransfersFailExceptForInquiry) {
+TEST_F(SgioTest, ShortTransfersFailForBufferCommandsOnly) {
   uint8_t chunk[1024] = {};
   g_answers = {KernelAnswer{0, 0, 0, 0, 512, 0, 0, 0xAB}};
   EXPECT_EQ(ReadBuffer(chunk, 0, sizeof chunk, 0), 0);
+  EXPECT_EQ(g_seen.size(), 5u);
   EXPECT_EQ(WriteBuffer(chunk, 0, sizeof chunk, 0), 0);
-  uint8_t identify[16];
-  EXPECT_EQ(IdentifyModel(identify, sizeof identify), 0);
+  EXPECT_EQ(g_seen.size(), 10u);
 
   // Drives commonly answer INQUIRY with 36 of 56 bytes.
+  g_seen.clear();
   g_answers = {KernelAnswer{0, 0, 0, 0, 20, 0, 0, 0x41}};
   uint8_t inquiry[56] = {};
   EXPECT_EQ(Inquiry(inquiry, sizeof inquiry), 1);
   EXPECT_EQ(inquiry[35], 0x41);
+  EXPECT_EQ(g_seen.size(), 1u);
   // A residue that is no residue at all is not data.
   g_answers = {KernelAnswer{0, 0, 0, 0, -4, 0, 0, 0}};
   EXPECT_EQ(Inquiry(inquiry, sizeof inquiry), 0);
-  g_answers = {KernelAnswer{0, 0, 0, 0, 56, 0, 0, 0}};
+  g_answers = {KernelAnswer{0, 0, 0, 0, 57, 0, 0, 0}};
   EXPECT_EQ(Inquiry(inquiry, sizeof inquiry), 0);
+
+  // What moved is reported back, as the pass-through does.
+  PassThroughRequest request = {};
+  request.sptd.DataIn = 1;
+  request.sptd.DataTransferLength = 1024;
+  request.sptd.DataBuffer = chunk;
+  sg_io_hdr_t header;
+  FillSgioHeader(request, 30000, header);
+  header.resid = 24;
+  EXPECT_EQ(SgioOutcome(header, request), 1);
+  EXPECT_EQ(request.sptd.DataTransferLength, 1000u);
 }
 
 TEST_F(SgioTest, RetryAfterAFailedAttemptStartsWithCleanSense) {
