@@ -34,6 +34,18 @@ target_include_directories(fwupdate-linux PRIVATE ${CLI11_INCLUDE_DIR})
 target_link_libraries(fwupdate-linux PRIVATE fwcli fwlinux fwcore)
 target_compile_options(fwupdate-linux PRIVATE ${WARN})
 
+# The simulated drives as SCSI generic devices of a native program (LD_PRELOAD,
+# sim/sgio/preload/). Built without sanitizers from the sources themselves: it
+# is loaded into programs that may carry none.
+file(GLOB PRELOAD_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/sgio/preload/*.cpp)
+if(PRELOAD_SOURCES)
+  add_library(fwsim_sgio SHARED ${PRELOAD_SOURCES} ${CMAKE_SOURCE_DIR}/sim/sgio/sgio_service.cpp ${SIM_SOURCES} ${CORE_SOURCES})
+  target_include_directories(fwsim_sgio PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(fwsim_sgio PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
+  target_compile_options(fwsim_sgio PRIVATE ${WARN} -fvisibility=hidden)
+  set_target_properties(fwsim_sgio PROPERTIES CXX_VISIBILITY_PRESET hidden)
+endif()
+
 # Native unit tests: each folder tests/native/<suite>/ is one test executable.
 file(GLOB NATIVE_SUITES LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/native/*)
 foreach(dir ${NATIVE_SUITES})
