@@ -57,7 +57,7 @@ void Terminal::BeginTransfer() {
   position_ = 0;
   status_.clear();
   if (fancy_) {
-    std::fprintf(out_, "%s%s%s\n\n", kBold, kWarning, kPlain);
+    std::fprintf(out_, "%s%s%s\n", kBold, kWarning, kPlain);
     drawing_ = true;
     Draw();
   } else {

@@ -63,6 +63,14 @@ foreach(dir ${NATIVE_SUITES})
   endif()
 endforeach()
 
+# Whole-program tests of fwupdate-linux against the simulated drives.
+file(GLOB LINUX_PROGRAM_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/linux/*_test.sh)
+foreach(script ${LINUX_PROGRAM_TESTS})
+  get_filename_component(name ${script} NAME_WE)
+  add_test(NAME linux_${name} COMMAND bash ${script} ${CMAKE_BINARY_DIR})
+  set_tests_properties(linux_${name} PROPERTIES TIMEOUT 600 ENVIRONMENT "FW_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+endforeach()
+
 # Host tools.
 file(GLOB TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/*.cpp)
 foreach(src ${TOOL_SOURCES})
