@@ -1,0 +1,231 @@
+// The shared update run against simulated drives, through a front end that
+// records what it was asked to do: the order of the steps, every ending with
+// its message, and that the critical stretch frames the buffer commands.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/update_run.h"
+#include "../drive/drive_fixture.h"
+
+namespace {
+
+class RecordingFrontEnd : public RunFrontEnd {
+ public:
+  explicit RecordingFrontEnd(SimDrives& sim) : sim_(sim) {}
+
+  int FindDrives(RunEnding* ending) override {
+    events.push_back("find");
+    if (own_ending) {
+      *ending = *own_ending;
+      return -1;
+    }
+    return drives;
+  }
+  ExeFile* OpenPayloadFile() override {
+    events.push_back("open");
+    return file_opens ? file : nullptr;
+  }
+  std::string PayloadPath() override { return "/x/MyUpdater"; }
+  bool SplitMode() override { return split; }
+  bool SplitImagesOut() override {
+    events.push_back("split");
+    return true;
+  }
+  void ReadFailed() override { events.push_back("readfailed"); }
+  bool ListOnly() override { return list; }
+  void ListDrives() override { events.push_back("list"); }
+  void ShowMessage(const RunReport& message, RunEnding) override { events.push_back("message:" + message.text); }
+  RunEnding ChooseAndConfirm() override {
+    events.push_back("choose");
+    if (choice != RunEnding::Updated) return choice;
+    return AcceptStep(0, 0, "fwupdate") ? RunEnding::Updated : RunEnding::Declined;
+  }
+  void BeginCriticalStretch() override {
+    events.push_back("begin");
+    commands_at_begin = sim_.Log().size();
+  }
+  uint8_t Transfer() override {
+    events.push_back("transfer");
+    return static_cast<uint8_t>(RunTransfer());
+  }
+  void EndCriticalStretch() override {
+    events.push_back("end");
+    commands_at_end = sim_.Log().size();
+  }
+  void AfterTransfer(uint8_t result) override { events.push_back("after:" + std::to_string(result)); }
+
+  std::vector<std::string> events;
+  const RunEnding* own_ending = nullptr;
+  int drives = 1;
+  ExeFile* file = nullptr;
+  bool file_opens = true;
+  bool split = false;
+  bool list = false;
+  RunEnding choice = RunEnding::Updated;
+  size_t commands_at_begin = 0;
+  size_t commands_at_end = 0;
+
+ private:
+  SimDrives& sim_;
+};
+
+class UpdateRunTest : public DriveTest {
+ protected:
+  UpdateRunTest() : DriveTest(SimDrives::Mode::PassThrough), front(sim) {}
+  void Prepare(const std::string& model, const std::string& version, uint32_t size = 0x10000) {
+    AddDrive(model, version);
+    std::vector<uint8_t> program(0x200, 0x90), packed;
+    std::string error;
+    ASSERT_TRUE(PackPayload(program, {Firmware("K53R-TX", "209B", size)}, &packed, &error)) << error;
+    file = MemoryExeFile(packed);
+    front.file = &file;
+  }
+  bool Saw(const std::string& event) const {
+    for (const std::string& e : front.events) {
+      if (e == event) return true;
+    }
+    return false;
+  }
+  size_t BufferCommands() const {
+    return sim.Commands(SimKind::WriteBuffer).size() + sim.Commands(SimKind::ReadBuffer).size();
+  }
+  RecordingFrontEnd front;
+};
+
+TEST_F(UpdateRunTest, AnUpdateRunsInOrderInsideTheCriticalStretch) {
+  Prepare("K53R-TX   ", "209A");
+  EXPECT_EQ(RunUpdate(front), RunEnding::Updated);
+  EXPECT_EQ(front.events, (std::vector<std::string>{
+                              "find", "open", "choose", "begin", "transfer", "end", "after:0",
+                              "message:" + ReportForResult(TransferOk).text}));
+  // Identification only before the stretch; every buffer command and the
+  // flash inside it; nothing after it.
+  for (size_t i = 0; i < front.commands_at_begin; ++i) {
+    EXPECT_TRUE(sim.Log()[i].kind == SimKind::Inquiry || sim.Log()[i].kind == SimKind::IdentifyModel);
+  }
+  EXPECT_EQ(front.commands_at_end, sim.Log().size());
+  EXPECT_EQ(sim.drive(0).flash_count(), 1);
+  EXPECT_FALSE(file.IsOpen());
+}
+
+TEST_F(UpdateRunTest, EndingsBeforeTheTransferSendNoBufferCommand) {
+  Prepare("K53R-TX   ", "209A");
+  front.drives = 0;
+  EXPECT_EQ(RunUpdate(front), RunEnding::NoDrive);
+  EXPECT_TRUE(Saw("message:" + NoDriveMessage().text));
+  EXPECT_FALSE(Saw("open"));
+
+  front.events.clear();
+  front.drives = 1;
+  const RunEnding denied = RunEnding::NoPermission;
+  front.own_ending = &denied;
+  EXPECT_EQ(RunUpdate(front), RunEnding::NoPermission);
+  EXPECT_EQ(front.events, std::vector<std::string>{"find"});
+  front.own_ending = nullptr;
+
+  front.events.clear();
+  front.file_opens = false;
+  EXPECT_EQ(RunUpdate(front), RunEnding::CannotOpen);
+  EXPECT_TRUE(Saw("message:\r\nCan't Open /x/MyUpdater "));
+  front.file_opens = true;
+
+  front.events.clear();
+  file.Bytes()[0x300] ^= 1;
+  EXPECT_EQ(RunUpdate(front), RunEnding::Damaged);
+  EXPECT_TRUE(Saw("message:" + DamagedMessage().text));
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_FALSE(Saw("choose"));
+  EXPECT_EQ(BufferCommands(), 0u);
+}
+
+TEST_F(UpdateRunTest, ModelRulesComeBeforeTheChoice) {
+  Prepare("K53R-TX   ", "207Z");
+  EXPECT_EQ(RunUpdate(front), RunEnding::DosOnly);
+  EXPECT_EQ(host.events.front(), "box:This drive must be updated in DOS !!");
+  EXPECT_FALSE(Saw("choose"));
+
+  front.events.clear();
+  sim.drive(0).identity().model = "K53R-PX   ";
+  sim.drive(0).identity().version = "209A";
+  file = MemoryExeFile(std::vector<uint8_t>(file.Bytes()));
+  EXPECT_EQ(RunUpdate(front), RunEnding::ModelMismatch);
+  EXPECT_TRUE(Saw("message:" + MismatchMessage().text));
+  EXPECT_FALSE(Saw("choose"));
+  EXPECT_EQ(BufferCommands(), 0u);
+}
+
+TEST_F(UpdateRunTest, NoAtTheQuestionAndListingEndWithoutBufferCommands) {
+  Prepare("K53R-TX   ", "209A");
+  host.answer = false;
+  EXPECT_EQ(RunUpdate(front), RunEnding::Declined);
+  EXPECT_FALSE(Saw("begin"));
+
+  front.events.clear();
+  front.list = true;
+  file = MemoryExeFile(std::vector<uint8_t>(file.Bytes()));
+  EXPECT_EQ(RunUpdate(front), RunEnding::NothingToDo);
+  EXPECT_EQ(front.events, (std::vector<std::string>{"find", "open", "list"}));
+  EXPECT_EQ(BufferCommands(), 0u);
+}
+
+TEST_F(UpdateRunTest, SplitModeFindsNoDrive) {
+  Prepare("K53R-TX   ", "209A");
+  sim.ClearLog();
+  front.split = true;
+  EXPECT_EQ(RunUpdate(front), RunEnding::NothingToDo);
+  EXPECT_EQ(front.events, (std::vector<std::string>{"open", "split"}));
+  EXPECT_TRUE(sim.Log().empty());
+}
+
+TEST_F(UpdateRunTest, ATransferFailureEndsWithItsMessageAndNoFlash) {
+  Prepare("K53R-TX   ", "209A");
+  SimFaultRule rule;
+  rule.kind = SimKind::WriteBuffer;
+  rule.count = 1000;
+  sim.drive(0).AddFault(rule);
+  EXPECT_EQ(RunUpdate(front), RunEnding::BufferWriteError);
+  EXPECT_TRUE(Saw("end"));
+  EXPECT_TRUE(Saw("after:2"));
+  EXPECT_TRUE(Saw("message:\r\n BUFFER WRITE ERROR!!"));
+  EXPECT_EQ(sim.drive(0).flash_count(), 0);
+  EXPECT_EQ(EndingForResult(ChunkNotWordAligned), RunEnding::TransferError);
+}
+
+TEST_F(UpdateRunTest, TheDriveIsAskedForItsNewFirmwareUntilItAnswers) {
+  Prepare("K53R-TX   ", "209A");
+  EXPECT_EQ(RunUpdate(front), RunEnding::Updated);
+  host.events.clear();
+  // A drive still resetting: unit attentions (counted as done, with no data)
+  // twice, then its new identity.
+  SimFaultRule reset;
+  reset.kind = SimKind::IdentifyModel;
+  reset.count = 2;
+  reset.sense = 0x2900;
+  sim.drive(0).AddFault(reset);
+  FirmwareCheck check = ConfirmFirmware(0, "K53R-TX   209B", 5, 1000);
+  EXPECT_TRUE(check.confirmed);
+  EXPECT_STREQ(check.firmware_version, "209B");
+  EXPECT_EQ(host.events, (std::vector<std::string>{"sleep:1000", "sleep:1000"}));
+
+  // Never the expected version: every round is used, the last answer kept.
+  host.events.clear();
+  check = ConfirmFirmware(0, "K53R-TX   209C", 3, 500);
+  EXPECT_FALSE(check.confirmed);
+  EXPECT_TRUE(check.answered);
+  EXPECT_STREQ(check.model_name, "K53R-TX   ");
+  EXPECT_EQ(host.events.size(), 2u);
+
+  // No answer at all.
+  SimFaultRule silent;
+  silent.kind = SimKind::IdentifyModel;
+  silent.count = 1000;
+  silent.fault = SimFaultKind::OsRejection;
+  sim.drive(0).AddFault(silent);
+  check = ConfirmFirmware(0, "K53R-TX   209B", 4, 10);
+  EXPECT_FALSE(check.answered);
+  EXPECT_FALSE(check.confirmed);
+}
+
+}  // namespace
