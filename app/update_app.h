@@ -8,13 +8,15 @@
 #include "app/app_state.h"
 #include "app/cmdline.h"
 #include "app/exe_file_win32.h"
+#include "app/update_run.h"
 #include "ui/winapp.h"
 
 class CommandTrace;
 class CMyThread;
 class CUpdateDlg;
 
-class CUpdateApp : public CWinApp, public UpdateState {
+// The Windows program: its dialogs are the run's front end.
+class CUpdateApp : public CWinApp, public UpdateState, public RunFrontEnd {
  public:
   CUpdateApp();
   ~CUpdateApp() override;
@@ -45,21 +47,28 @@ class CUpdateApp : public CWinApp, public UpdateState {
   // confirmed in the main dialog.
   BOOL ConfirmAndUpdate(CUpdateDlg& main_dialog);
 
+  // The run's front end (the order itself is the shared run's).
+  int FindDrives(RunEnding* ending) override;
+  ExeFile* OpenPayloadFile() override;
+  std::string PayloadPath() override { return executable_path; }
+  bool SplitMode() override { return split_mode; }
+  bool SplitImagesOut() override;
+  void ShowMessage(const RunReport& message, RunEnding ending) override;
+  RunEnding ChooseAndConfirm() override;
+  // The progress run shows the warning before the first buffer command and
+  // the transfer keeps the computer awake (Host().update_guard).
+  void BeginCriticalStretch() override {}
+  uint8_t Transfer() override;
+  void EndCriticalStretch() override {}
+
  private:
-  // The stages of a run, in order. Each returns false when the run ends there
-  // (having shown its one message, or none where the run ends silently).
+  // Start-up and the switch actions. Each returns false when the run ends
+  // there (having shown its one message, or none where the run ends silently).
   bool StartUp();
   bool RunSwitchActions();
   void StartDebugWindow();
-  bool TestDriveCount();
-  bool OpenExecutable();
-  bool CheckExecutable();
-  void SplitToFiles();
-  bool PrepareDrives();
-  bool CheckModels();
-  void RunTheTransfer();
-  void Report();
 
+  CUpdateDlg* main_dialog_ = nullptr;
   Win32ExeFile exe_file_;
   std::unique_ptr<CommandTrace> file_trace_;  // the trace sink under "/LOG" "FILE"
 };

@@ -33,10 +33,6 @@ bool AnsiLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
 // Held open until the process ends, so the named mutex lives as long as we do.
 HANDLE g_instance_mutex = nullptr;
 
-const char kNoDriveText[] = "\r\nCD-ROM/RW drive is not found!";
-const char kDamagedText[] = "\r\nThis file maybe damage please get new one!";
-const char kMismatchText[] = "\r\nModel name is mismatch!!";
-
 UINT MessageBoxIconStyle(int icon) {
   switch (icon) {
     case IDI_FW_WARNING: return MB_ICONWARNING;
@@ -84,18 +80,24 @@ BOOL CUpdateApp::InitInstance() {
   // The main dialog object lives for the whole run, from before the
   // single-instance guard until this returns.
   CUpdateDlg main_dialog;
-  if (!StartUp()) return FALSE;
-  if (!RunSwitchActions()) return FALSE;
-  if (!TestDriveCount()) return FALSE;
-  if (!OpenExecutable()) return FALSE;
-  if (!CheckExecutable()) return FALSE;
-  if (split_mode) {
-    SplitToFiles();
-    return FALSE;
+  main_dialog_ = &main_dialog;
+  BOOL transferred = FALSE;
+  if (StartUp() && RunSwitchActions()) {
+    switch (RunUpdate(*this)) {
+      case RunEnding::Updated:
+      case RunEnding::CompareError:
+      case RunEnding::BufferWriteError:
+      case RunEnding::BufferReadError:
+      case RunEnding::FlashError:
+      case RunEnding::TransferError:
+        transferred = TRUE;
+        break;
+      default:
+        break;
+    }
   }
-  if (!PrepareDrives()) return FALSE;
-  if (!CheckModels()) return FALSE;
-  return ConfirmAndUpdate(main_dialog);
+  main_dialog_ = nullptr;
+  return transferred;
 }
 
 // Rich edit library, single-instance guard, version caption, names and the
@@ -128,9 +130,11 @@ bool CUpdateApp::StartUp() {
 
 bool CUpdateApp::RunSwitchActions() {
   switch (command_line.mode) {
-    case RunMode::VersionDisplay:
-      ShowRunMessage("\r\n" + g_version_caption, kMessageFinish, IDI_FW_PROGRAM);
+    case RunMode::VersionDisplay: {
+      const RunReport version = VersionMessage(g_version_caption);
+      ShowRunMessage(version.text, version.kind, version.icon);
       return false;
+    }
     case RunMode::TraceToFile:
       InstallWin32TraceFiles();
       // The writer reports a log file it cannot create; an allocation that
@@ -147,16 +151,16 @@ bool CUpdateApp::RunSwitchActions() {
       trace_on = 1;
       break;
     case RunMode::SplitMode:
-      split_mode = true;
-      drive_count = 1;
-      return true;  // no transport is brought up
+      split_mode = true;  // no transport is brought up
+      break;
     case RunMode::NormalRun:
       break;
   }
-  // The trace is already on while discovery sends its first commands.
-  drive_count = DiscoverDrives();
   return true;
 }
+
+// The trace is already on while discovery sends its first commands.
+int CUpdateApp::FindDrives(RunEnding*) { return DiscoverDrives(); }
 
 void CUpdateApp::StartDebugWindow() {
   // The thread's constructor makes the window form of the trace the sink; it
@@ -165,95 +169,45 @@ void CUpdateApp::StartDebugWindow() {
   debug_window_thread = StartDebugWindowThread();
 }
 
-bool CUpdateApp::TestDriveCount() {
-  if (drive_count > 0) return true;
-  ShowRunMessage(kNoDriveText, kMessageError, IDI_FW_WARNING);
-  return false;
-}
+ExeFile* CUpdateApp::OpenPayloadFile() { return exe_file_.Open(executable_path.c_str()) ? &exe_file_ : nullptr; }
 
-bool CUpdateApp::OpenExecutable() {
-  if (!exe_file_.Open(executable_path.c_str())) {
-    ShowRunMessage("\r\nCan't Open " + executable_path + " ", kMessageError, IDI_FW_WARNING);
-    return false;
-  }
-  executable_file = &exe_file_;
-  return true;
-}
-
-bool CUpdateApp::CheckExecutable() {
-  switch (LoadAndCheck(exe_file_)) {
-    case LoadResult::Intact:
-      return true;
-    case LoadResult::ReadFailed:
-      return false;  // ends without a message
-    case LoadResult::Damaged:
-      break;
-  }
-  ShowRunMessage(kDamagedText, kMessageError, IDI_FW_ERROR);
-  exe_file_.Close();
-  return false;
-}
-
-void CUpdateApp::SplitToFiles() {
+bool CUpdateApp::SplitImagesOut() {
   const std::string report = SplitImages(ExecutableDirectory(executable_path, AnsiLeadByte), Win32SplitFileOps());
   Host().message_box(report.c_str());
-  exe_file_.Close();
-}
-
-bool CUpdateApp::PrepareDrives() {
-  // A table that cannot be allocated leaves nothing to identify: end silently.
-  drive_identity_table.reset(new (std::nothrow) DriveIdentity[drive_count]());
-  if (!drive_identity_table) return false;
-  image_count = CountImages(exe_file_);
-  ReadImageDirectory();
-  IdentifyDrives();
   return true;
 }
 
-bool CUpdateApp::CheckModels() {
-  switch (StartupModelChecks()) {
-    case 0:
-      return true;
-    case 1:
-      return false;  // the DOS-only rule has shown its own message
-    default:
-      exe_file_.Close();
-      ShowRunMessage(kMismatchText, kMessageError, IDI_FW_ERROR);
-      return false;
-  }
+void CUpdateApp::ShowMessage(const RunReport& message, RunEnding ending) {
+  ShowRunMessage(message.text, message.kind, message.icon);
+  // Only "YES, Reboot now." restarts; the close box and "NO" do not. A
+  // restart that is refused is not reported.
+  if (ending == RunEnding::Updated && message_result == IDOK) SystemRestart();
 }
 
-BOOL CUpdateApp::ConfirmAndUpdate(CUpdateDlg& main_dialog) {
+RunEnding CUpdateApp::ChooseAndConfirm() {
+  if (!main_dialog_) return RunEnding::Declined;
   // argument1 is in the run's state, where the dialog's matching reads it.
-  main_dialog.m_strCaption = g_version_caption;
+  main_dialog_->m_strCaption = g_version_caption;
   // Only a confirmed "Yes" goes on. "No", Escape and the close box end the
   // run without a message; so does a dialog that could not be made at all
   // (-1): nobody confirmed anything.
-  if (main_dialog.DoModal() != IDOK) return FALSE;
-
-  RunTheTransfer();
-  // No progress window is left once the transfer has returned.
-  exe_file_.Close();
-  Report();
-  return TRUE;
+  return main_dialog_->DoModal() == IDOK ? RunEnding::Updated : RunEnding::Declined;
 }
 
-void CUpdateApp::RunTheTransfer() {
+BOOL CUpdateApp::ConfirmAndUpdate(CUpdateDlg& main_dialog) {
+  main_dialog_ = &main_dialog;
+  const RunEnding ending = ConfirmTransferReport(*this);
+  main_dialog_ = nullptr;
+  return ending == RunEnding::Declined ? FALSE : TRUE;
+}
+
+uint8_t CUpdateApp::Transfer() {
   if (argument2 == "SCR") {
     // On this thread, without the progress dialog; under "/LOG" "SCR" the
     // debug window thread keeps the trace on screen meanwhile.
-    result = static_cast<uint8_t>(RunTransfer());
-  } else {
-    // Worker thread, progress thread and the warning loop here; the result
-    // is stored in the run's state.
-    RunTransferWithProgress();
+    return static_cast<uint8_t>(RunTransfer());
   }
-}
-
-void CUpdateApp::Report() {
-  const RunReport report = ReportForResult(result);
-  ShowRunMessage(report.text, report.kind, report.icon);
-  // Only "YES, Reboot now." restarts; the close box and "NO" do not. A
-  // restart that is refused is not reported.
-  if (result == TransferOk && message_result == IDOK) SystemRestart();
+  // Worker thread, progress thread and the warning loop here; no progress
+  // window is left once it has returned.
+  return RunTransferWithProgress();
 }

@@ -95,6 +95,11 @@ RunEnding RunUpdate(RunFrontEnd& front) {
       return End(front, MismatchMessage(), RunEnding::ModelMismatch);
   }
 
+  return ConfirmTransferReport(front);
+}
+
+RunEnding ConfirmTransferReport(RunFrontEnd& front) {
+  UpdateState& state = AppState();
   const RunEnding choice = front.ChooseAndConfirm();
   if (choice != RunEnding::Updated) return choice;
 
@@ -102,7 +107,7 @@ RunEnding RunUpdate(RunFrontEnd& front) {
   front.BeginCriticalStretch();
   state.result = front.Transfer();
   front.EndCriticalStretch();
-  file->Close();
+  if (state.executable_file) state.executable_file->Close();
 
   front.AfterTransfer(state.result);
   const RunEnding ending = EndingForResult(state.result);

@@ -86,3 +86,6 @@ class RunFrontEnd {
 // Runs the whole update through the front end, after its switch actions
 // (version display and trace set-up are the front end's own).
 RunEnding RunUpdate(RunFrontEnd& front);
+// The run's last stretch, once the checks have passed: the choice and the
+// question, the transfer, the program file closed, the report.
+RunEnding ConfirmTransferReport(RunFrontEnd& front);

@@ -152,8 +152,12 @@ void LinuxFrontEnd::ShowMessage(const RunReport& message, RunEnding ending) {
       return;
     }
     case RunEnding::TransferError:
-      terminal_.Complain("ERROR!! The firmware could not be sent whole; the drive was not told to program it.");
-      return;
+      // A result without a text of its own still says what became of the drive.
+      if (MessageLines(message.text).empty()) {
+        terminal_.Complain("ERROR!! The firmware could not be sent whole; the drive was not told to program it.");
+        return;
+      }
+      break;
     default:
       break;
   }
@@ -244,8 +248,8 @@ RunEnding LinuxFrontEnd::ChooseAndConfirm() {
 }
 
 void LinuxFrontEnd::BeginCriticalStretch() {
-  HoldSignals();
-  InhibitSleep();
+  // The warning is on screen before the transfer sends anything; signals and
+  // sleep are held by the transfer itself (Host().update_guard).
   terminal_.BeginTransfer();
   AppState().progress_sink = &terminal_;
 }
@@ -255,8 +259,16 @@ uint8_t LinuxFrontEnd::Transfer() { return static_cast<uint8_t>(RunTransfer()); 
 void LinuxFrontEnd::EndCriticalStretch() {
   AppState().progress_sink = nullptr;
   terminal_.EndTransfer();
-  ReleaseSleep();
-  ReleaseSignals();
+}
+
+void LinuxUpdateGuard(bool active) {
+  if (active) {
+    HoldSignals();
+    InhibitSleep();
+  } else {
+    ReleaseSleep();
+    ReleaseSignals();
+  }
 }
 
 void LinuxFrontEnd::AfterTransfer(uint8_t result) {

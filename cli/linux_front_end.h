@@ -21,6 +21,11 @@ struct CliOptions {
   bool flash_mode_4k = false;
 };
 
+// Host().update_guard of the Linux program: from the first buffer command
+// to the end of the settle, the terminal's signals are held and the system
+// is kept from sleeping.
+void LinuxUpdateGuard(bool active);
+
 class LinuxFrontEnd : public RunFrontEnd {
  public:
   LinuxFrontEnd(const CliOptions& options, Terminal& terminal, FILE* in);

@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
   LinuxFrontEnd front(options, terminal, stdin);
   g_terminal = &terminal;
   g_front = &front;
-  Host() = HostSeams{SleepTicking, ShowBox, Ask};
+  Host() = HostSeams{SleepTicking, ShowBox, Ask, LinuxUpdateGuard};
 
   std::unique_ptr<CommandTrace> trace;
   if (!options.log_file.empty()) {
