@@ -64,3 +64,16 @@ if(benchmark_FOUND AND BENCH_SOURCES)
   add_executable(benchmarks ${BENCH_SOURCES})
   target_link_libraries(benchmarks PRIVATE fwsim fwcore benchmark::benchmark benchmark::benchmark_main)
 endif()
+
+# The simulated drives as kernel SCSI devices: a handler for the Linux
+# target's user-space backstores (run inside the test guest, scripts/vmtest).
+file(GLOB TCMU_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/tcmu/*.cpp)
+set(TCMU_LIB_SOURCES ${TCMU_SOURCES})
+list(FILTER TCMU_LIB_SOURCES EXCLUDE REGEX "_main\\.cpp$")
+list(APPEND TCMU_LIB_SOURCES ${CMAKE_SOURCE_DIR}/sim/tcmu/tcmu_abi_check.c)
+add_library(fwsim_tcmu STATIC ${TCMU_LIB_SOURCES})
+target_link_libraries(fwsim_tcmu PUBLIC fwsim)
+target_compile_options(fwsim_tcmu PRIVATE ${WARN})
+add_executable(fwsim-tcmu ${CMAKE_SOURCE_DIR}/sim/tcmu/tcmu_main.cpp)
+target_link_libraries(fwsim-tcmu PRIVATE fwsim_tcmu)
+target_compile_options(fwsim-tcmu PRIVATE ${WARN})
