@@ -77,3 +77,22 @@ target_compile_options(fwsim_tcmu PRIVATE ${WARN})
 add_executable(fwsim-tcmu ${CMAKE_SOURCE_DIR}/sim/tcmu/tcmu_main.cpp)
 target_link_libraries(fwsim-tcmu PRIVATE fwsim_tcmu)
 target_compile_options(fwsim-tcmu PRIVATE ${WARN})
+
+# Guest tests: the simulated drives behind a real kernel's SCSI stack, in a
+# QEMU guest (scripts/vmtest). One guest at a time; each test boots one.
+add_executable(sgio_loop ${CMAKE_SOURCE_DIR}/tests/vm/sgio_loop.c)
+target_compile_options(sgio_loop PRIVATE ${WARN})
+file(GLOB VM_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/vm/*_checks.sh)
+foreach(script ${VM_TESTS})
+  get_filename_component(name ${script} NAME_WE)
+  string(REGEX REPLACE "_checks$" "" name ${name})
+  set(config ${CMAKE_SOURCE_DIR}/tests/vm/${name}.cfg)
+  set(config_args)
+  if(EXISTS ${config})
+    set(config_args --config ${config})
+  endif()
+  add_test(NAME vm_${name}
+           COMMAND ${CMAKE_SOURCE_DIR}/scripts/vmtest --build ${CMAKE_BINARY_DIR} ${config_args}
+                   --out ${CMAKE_BINARY_DIR}/../vm/${name} --timeout 280 ${script})
+  set_tests_properties(vm_${name} PROPERTIES TIMEOUT 300 RESOURCE_LOCK guest)
+endforeach()

@@ -218,7 +218,8 @@ SimReply SimDrive::Run(const SimRequest& request, SimKind kind) {
 }
 
 SimReply SimDrive::Inquiry(const SimRequest& request) {
-  if (request.direction != SimDirection::In) return SimCheckCondition(kInvalidField);
+  // No vital product data pages (EVPD) and no command support data (CmdDt).
+  if (request.direction != SimDirection::In || (request.cdb[1] & 0x03) != 0) return SimCheckCondition(kInvalidField);
   SimReply reply;
   const uint32_t asked = request.cdb[4];
   if (identity_.has_raw_inquiry) {

@@ -9,6 +9,8 @@
 // What the drive does:
 //  - INQUIRY (12h): 56 bytes of standard inquiry data, vendor at 8, product at
 //    16, revision at 32 (a raw reply can be set instead, see SimIdentity).
+//    Version 0, as ATAPI drives report it (a Linux initiator then leaves CDB
+//    byte 1 alone). No vital product data pages.
 //  - Identify Model (33 xx F0): 16 bytes, model name at 2..11, firmware
 //    version at 12..15.
 //  - Write Buffer / Read Buffer (33 xx F1 / F2, mode 0): 24-bit offset, 16-bit
