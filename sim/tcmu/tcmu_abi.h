@@ -41,7 +41,9 @@ enum {
   kTcmuStatusAt = 8,
   kTcmuReadLengthAt = 12,
   kTcmuSenseAt = 16,
-  kTcmuSenseSize = 96
+  kTcmuSenseSize = 96,
+  /* an entry is never shorter than the response it has to hold */
+  kTcmuEntrySize = 112
 };
 
 #endif

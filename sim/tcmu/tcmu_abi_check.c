@@ -35,3 +35,4 @@ SAME(kTcmuStatusAt, offsetof(struct tcmu_cmd_entry, rsp.scsi_status));
 SAME(kTcmuReadLengthAt, offsetof(struct tcmu_cmd_entry, rsp.read_len));
 SAME(kTcmuSenseAt, offsetof(struct tcmu_cmd_entry, rsp.sense_buffer));
 SAME(kTcmuSenseSize, TCMU_SENSE_BUFFERSIZE);
+SAME(kTcmuEntrySize, sizeof(struct tcmu_cmd_entry));

@@ -93,8 +93,8 @@ TcmuRing::Next TcmuRing::Peek(TcmuCommand* command, std::string* error) {
       continue;
     }
 
-    if (len < kTcmuIovAt) {
-      *error = "command entry shorter than its request";
+    if (len < kTcmuEntrySize) {
+      *error = "command entry too short for its response";
       return Next::Broken;
     }
     const uint64_t iov_cnt = ReadAt<uint32_t>(entry + kTcmuIovCountAt);
