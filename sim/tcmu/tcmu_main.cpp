@@ -253,6 +253,9 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // A long-lived service: the wire log keeps the record, the drives keep none
+  // in memory.
+  for (const auto& d : config.drives) d->sim->set_recording(false);
   SimWireLog log;
   if (!config.log_path.empty() && !log.Open(config.log_path))
     std::fprintf(stderr, "fwsim-tcmu: cannot write the wire log %s\n", config.log_path.c_str());
