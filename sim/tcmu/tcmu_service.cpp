@@ -10,6 +10,11 @@ constexpr uint8_t kVendorCdbLength = 12;
 // (the kernel has given it up by then and drops the answer).
 constexpr uint16_t kInternalTargetFailure = 0x4400;
 
+// Which way the command's data goes: the ring does not say, the drive knows.
+SimDirection DirectionFor(const TcmuCommand& command) {
+  return command.data_length ? SimDrive::DirectionOf(command.cdb) : SimDirection::None;
+}
+
 const char* DirectionName(SimDirection d) {
   switch (d) {
     case SimDirection::In: return "in";
@@ -72,7 +77,7 @@ int TcmuDriveService::Serve(TcmuRing& ring, uint64_t now_ms, uint64_t* due_ms, s
         response.sense = late.sense;
         response.sense_length = sizeof late.sense;
         ring.Complete(command, response);
-        log_.Line(LinePrefix(command, SimDirection::None) + " result=late scsi=02 sense=" +
+        log_.Line(LinePrefix(command, DirectionFor(command)) + " result=late scsi=02 sense=" +
                   SimHex2(kInternalTargetFailure >> 8) + SimHex2(kInternalTargetFailure & 0xFF) + " moved=0 never");
       }
       ++answered;
@@ -86,7 +91,7 @@ int TcmuDriveService::Serve(TcmuRing& ring, uint64_t now_ms, uint64_t* due_ms, s
       waiting_id_ = command.id;
       due_ms_ = now_ms + delay;
       *due_ms = due_ms_;
-      log_.Line(LinePrefix(command, SimDirection::None) + " result=held async=" + std::to_string(delay));
+      log_.Line(LinePrefix(command, DirectionFor(command)) + " result=held async=" + std::to_string(delay));
       return answered;
     }
     if (!Answer(ring, command, now_ms, "")) {
@@ -98,8 +103,7 @@ int TcmuDriveService::Serve(TcmuRing& ring, uint64_t now_ms, uint64_t* due_ms, s
 }
 
 bool TcmuDriveService::Answer(TcmuRing& ring, const TcmuCommand& command, uint64_t now_ms, const char* suffix) {
-  const SimDirection direction =
-      command.data_length ? SimDrive::DirectionOf(command.cdb) : SimDirection::None;
+  const SimDirection direction = DirectionFor(command);
   data_.assign(command.data_length, 0);
   if (direction == SimDirection::Out) ring.Gather(command, data_.data(), command.data_length);
 
