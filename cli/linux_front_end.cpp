@@ -40,17 +40,19 @@ std::string Trimmed(const char* text) {
   return s;
 }
 
-std::string PermissionAdvice(const SgDrive& drive) {
+std::string DeniedDrive(const SgDrive& drive) {
   return "Permission denied: cannot open " + drive.sg_path + " (CD-ROM/RW drive" +
          (drive.block_name.empty() ? "" : " /dev/" + drive.block_name) + " at " + drive.hctl +
-         ") for reading and writing.\n"
-         "Updating firmware needs write access to the drive's SCSI generic device. Either run\n"
-         "  sudo fwupdate-linux ...\n"
-         "or let your user write to it with a udev rule, for example in\n"
-         "/etc/udev/rules.d/60-fwupdate.rules:\n"
-         "  SUBSYSTEM==\"scsi_generic\", ATTRS{type}==\"5\", GROUP=\"cdrom\", MODE=\"0660\"\n"
-         "then run \"udevadm trigger\" and make sure you are in the group cdrom.";
+         ") for reading and writing.";
 }
+
+const char kPermissionAdvice[] =
+    "Updating firmware needs write access to the drive's SCSI generic device. Either run\n"
+    "  sudo fwupdate-linux ...\n"
+    "or let your user write to it with a udev rule, for example in\n"
+    "/etc/udev/rules.d/60-fwupdate.rules:\n"
+    "  SUBSYSTEM==\"scsi_generic\", ATTRS{type}==\"5\", GROUP=\"cdrom\", MODE=\"0660\"\n"
+    "then run \"udevadm trigger\" and make sure you are in the group cdrom.";
 
 }  // namespace
 
@@ -69,11 +71,12 @@ int LinuxFrontEnd::FindDrives(RunEnding* ending) {
   for (const SgDrive& drive : found.unreachable) {
     if (drive.open_errno == EACCES || drive.open_errno == EPERM) {
       denied = true;
-      terminal_.Complain(PermissionAdvice(drive));
+      terminal_.Complain(DeniedDrive(drive));
     } else {
       terminal_.Complain("Cannot open " + drive.sg_path + ": " + std::strerror(drive.open_errno));
     }
   }
+  if (denied) terminal_.Complain(kPermissionAdvice);
   // Drives that the user may not open are never "not found".
   if (found.reachable == 0 && denied) {
     *ending = RunEnding::NoPermission;

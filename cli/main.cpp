@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -27,18 +28,14 @@ namespace {
 Terminal* g_terminal = nullptr;
 LinuxFrontEnd* g_front = nullptr;
 
-// Sleeps in slices, so the display can answer a caught signal meanwhile.
+// Sleeps the whole time at once; a caught signal wakes it early, and the
+// display answers the signal before the rest of the time is slept.
 void SleepTicking(uint32_t ms) {
-  constexpr uint32_t kSlice = 100;
-  while (ms > 0) {
-    const uint32_t step = ms < kSlice ? ms : kSlice;
-    struct timespec ts = {static_cast<time_t>(step / 1000), static_cast<long>(step % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0) {
-      if (g_terminal) g_terminal->Tick();
-    }
-    ms -= step;
+  struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     if (g_terminal) g_terminal->Tick();
   }
+  if (g_terminal) g_terminal->Tick();
 }
 
 void ShowBox(const char* text) {

@@ -23,7 +23,7 @@ class Terminal : public ProgressSink {
   void EndTransfer();
   void SetStatus(const char* text) override;
   void SetPosition(int position) override;
-  // Called at least every 100 ms while the program waits: tells the user
+  // Called whenever the program wakes while it waits: tells the user
   // once per caught signal that the update cannot be cancelled.
   void Tick();
 
