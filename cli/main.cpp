@@ -31,6 +31,7 @@ LinuxFrontEnd* g_front = nullptr;
 // Sleeps the whole time at once; a caught signal wakes it early, and the
 // display answers the signal before the rest of the time is slept.
 void SleepTicking(uint32_t ms) {
+  std::fflush(stdout);  // what the program waits after is on screen (or in the log)
   struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     if (g_terminal) g_terminal->Tick();

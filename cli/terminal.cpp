@@ -107,8 +107,9 @@ void Terminal::SetStatus(const char* text) {
   if (fancy_) {
     Draw();
   } else {
+    // Plain lines go out as the stream buffers them (a pipe or a file); the
+    // end of the transfer and every note flush them.
     std::fprintf(out_, "%s\n", status_.c_str());
-    std::fflush(out_);
   }
 }
 
