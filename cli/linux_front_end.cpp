@@ -1,38 +1,18 @@
 #include "cli/linux_front_end.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "app/app_state.h"
 #include "app/payload.h"
+#include "app/posix_files_linux.h"
 #include "cli/interruptions.h"
 #include "drive/transfer.h"
 #include "scsi/dispatcher.h"
 #include "scsi/sg_discovery_linux.h"
 
 namespace {
-
-void* CreateImageFile(const char* path) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  return fd < 0 ? nullptr : reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1);
-}
-int Fd(void* file) { return static_cast<int>(reinterpret_cast<intptr_t>(file) - 1); }
-bool WriteImageFile(void* file, const void* bytes, uint32_t length) {
-  const char* p = static_cast<const char*>(bytes);
-  while (length > 0) {
-    const ssize_t n = write(Fd(file), p, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    length -= static_cast<uint32_t>(n);
-  }
-  return true;
-}
-void CloseImageFile(void* file) { close(Fd(file)); }
 
 std::string Trimmed(const char* text) {
   std::string s(text);
@@ -91,8 +71,7 @@ ExeFile* LinuxFrontEnd::OpenPayloadFile() {
 }
 
 bool LinuxFrontEnd::SplitImagesOut() {
-  static const SplitFileOps ops{CreateImageFile, WriteImageFile, CloseImageFile};
-  const std::string report = SplitImages(options_.split_dir, ops, '/');
+  const std::string report = SplitImages(options_.split_dir, PosixSplitFileOps(), '/');
   terminal_.Say(report);
   return report.find("Can't create") == std::string::npos && report.find("damage") == std::string::npos;
 }
@@ -180,28 +159,24 @@ bool LinuxFrontEnd::AskQuestion(const char* question) {
   return terminal_.AskYesNo(text, options_.yes, in_);
 }
 
-int LinuxFrontEnd::ChooseDrive(RunEnding* ending) {
-  const UpdateState& state = AppState();
-  std::vector<int> fitting;
-  for (int d = 0; d < state.drive_count; ++d) {
-    if (CountImagesForDrive(d) > 0) fitting.push_back(d);
-  }
+int LinuxFrontEnd::ChooseOne(const std::vector<int>& fitting, const std::vector<std::string>& labels,
+                             const Choice& choice, RunEnding* ending) {
   if (fitting.size() == 1) return fitting[0];
   if (fitting.empty()) {
-    // Only with a drive that no image fits (the model checks count every
-    // drive): nothing to offer.
+    // Only with the hidden switch off and nothing that fits this drive: the
+    // start-up checks let a run through when another drive fits.
     terminal_.Complain(MismatchMessage().text);
     *ending = RunEnding::ModelMismatch;
     return -1;
   }
   if (options_.yes) {
-    terminal_.Complain("Several drives fit this updater: name one with --drive.");
+    terminal_.Complain(choice.cannot_choose);
     *ending = RunEnding::ChoiceNeeded;
     return -1;
   }
-  terminal_.Say("Drives this updater fits:");
-  for (size_t i = 0; i < fitting.size(); ++i) terminal_.Say("  " + std::to_string(i + 1) + ") " + DriveLabel(fitting[i]));
-  const int n = terminal_.AskNumber("Drive to update?", static_cast<int>(fitting.size()), in_);
+  terminal_.Say(choice.heading);
+  for (size_t i = 0; i < fitting.size(); ++i) terminal_.Say("  " + std::to_string(i + 1) + ") " + labels[i]);
+  const int n = terminal_.AskNumber(choice.prompt, static_cast<int>(fitting.size()), in_);
   if (n == 0) {
     *ending = RunEnding::Declined;
     return -1;
@@ -209,32 +184,34 @@ int LinuxFrontEnd::ChooseDrive(RunEnding* ending) {
   return fitting[static_cast<size_t>(n - 1)];
 }
 
+int LinuxFrontEnd::ChooseDrive(RunEnding* ending) {
+  const UpdateState& state = AppState();
+  std::vector<int> fitting;
+  std::vector<std::string> labels;
+  for (int d = 0; d < state.drive_count; ++d) {
+    if (CountImagesForDrive(d) == 0) continue;
+    fitting.push_back(d);
+    labels.push_back(DriveLabel(d));
+  }
+  return ChooseOne(fitting, labels,
+                   {"Drives this updater fits:", "Drive to update?",
+                    "Several drives fit this updater: name one with --drive."},
+                   ending);
+}
+
 int LinuxFrontEnd::ChooseImage(int drive, RunEnding* ending) {
   const UpdateState& state = AppState();
   std::vector<int> fitting;
+  std::vector<std::string> labels;
   for (int e = 0; e < state.image_count && e < kMaxDirectoryEntries; ++e) {
-    if (ImageAppliesToDrive(e, drive)) fitting.push_back(e);
+    if (!ImageAppliesToDrive(e, drive)) continue;
+    fitting.push_back(e);
+    labels.push_back(state.image_directory[e].image_name);
   }
-  if (fitting.size() == 1) return fitting[0];
-  if (fitting.empty()) {
-    terminal_.Complain(MismatchMessage().text);
-    *ending = RunEnding::ModelMismatch;
-    return -1;
-  }
-  if (options_.yes) {
-    terminal_.Complain("Several images of this updater fit the drive; run without --yes to choose one.");
-    *ending = RunEnding::ChoiceNeeded;
-    return -1;
-  }
-  terminal_.Say("Images for this drive:");
-  for (size_t i = 0; i < fitting.size(); ++i)
-    terminal_.Say("  " + std::to_string(i + 1) + ") " + state.image_directory[fitting[i]].image_name);
-  const int n = terminal_.AskNumber("Image to install?", static_cast<int>(fitting.size()), in_);
-  if (n == 0) {
-    *ending = RunEnding::Declined;
-    return -1;
-  }
-  return fitting[static_cast<size_t>(n - 1)];
+  return ChooseOne(fitting, labels,
+                   {"Images for this drive:", "Image to install?",
+                    "Several images of this updater fit the drive; run without --yes to choose one."},
+                   ending);
 }
 
 RunEnding LinuxFrontEnd::ChooseAndConfirm() {

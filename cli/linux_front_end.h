@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/exe_file_linux.h"
 #include "app/update_run.h"
@@ -56,7 +57,15 @@ class LinuxFrontEnd : public RunFrontEnd {
   static constexpr uint32_t kConfirmPauseMs = 1000;
 
  private:
+  struct Choice {
+    const char* heading;
+    const char* prompt;
+    const char* cannot_choose;  // with --yes
+  };
   std::string DriveLabel(int drive) const;
+  // One of several fitting entries (with their labels), by number.
+  int ChooseOne(const std::vector<int>& fitting, const std::vector<std::string>& labels, const Choice& choice,
+                RunEnding* ending);
   int ChooseDrive(RunEnding* ending);
   int ChooseImage(int drive, RunEnding* ending);
 
