@@ -3,7 +3,7 @@
 # (scripts/vmtest with tests/vm/sim_drive.cfg): an independent client,
 # sg3_utils, sees what a real drive would show it.
 set -u
-cd /tmp
+cd /tmp || exit 1
 passed=0 failed=0
 ok() { passed=$((passed + 1)); echo "ok   $1"; }
 bad() { failed=$((failed + 1)); echo "FAIL $1"; [ -z "${2:-}" ] || echo "$2" | sed 's/^/     /'; }
