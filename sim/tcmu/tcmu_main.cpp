@@ -40,6 +40,10 @@ constexpr const char* kUioClass = "/sys/class/uio";
 constexpr const char* kTargetCore = "/sys/kernel/config/target/core";
 // The kernel's default command time-out when its setting cannot be read.
 constexpr uint32_t kDefaultKernelTimeoutS = 30;
+// What the handler sets: the slowest configured answer and this margin, at
+// least the minimum.
+constexpr uint32_t kMinKernelTimeoutS = 10;
+constexpr uint32_t kKernelTimeoutMarginS = 5;
 // How long past the kernel's time-out a never-completing command is held.
 constexpr uint32_t kNeverMarginMs = 2000;
 
@@ -111,12 +115,27 @@ std::string MapDevice(const std::string& uio, Device& d) {
   return "";
 }
 
-uint32_t NeverHoldMs(const std::string& hba, const std::string& backstore) {
-  const std::string text =
-      ReadLine(std::string(kTargetCore) + "/user_" + hba + "/" + backstore + "/attrib/cmd_time_out");
+// The kernel gives up a command its backstore has not answered within the
+// backstore's cmd_time_out. A drive answers as late as its configuration
+// says, so the kernel is told to wait that long and some seconds more
+// (never less than kMinKernelTimeoutS); a command that never completes is
+// then held until the kernel has given it up. Returns that hold in ms.
+uint32_t SetKernelTimeout(const SimDriveConfig& drive, const std::string& hba, const std::string& backstore) {
+  uint32_t slowest_ms = drive.delay_ms;
+  for (const SimAsyncRule& rule : drive.async) slowest_ms = std::max(slowest_ms, rule.ms);
+  const uint32_t wanted_s = std::max(kMinKernelTimeoutS, (slowest_ms + 999) / 1000 + kKernelTimeoutMarginS);
+  const std::string path = std::string(kTargetCore) + "/user_" + hba + "/" + backstore + "/attrib/cmd_time_out";
+  {
+    std::ofstream f(path);
+    f << wanted_s << "\n";
+  }
+  const std::string text = ReadLine(path);
   char* end = nullptr;
   unsigned long s = std::strtoul(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0' || s == 0) s = kDefaultKernelTimeoutS;
+  if (s < wanted_s)
+    std::fprintf(stderr, "fwsim-tcmu: %s: the kernel waits only %lu s for a command, the drive's slowest takes %u ms\n",
+                 backstore.c_str(), s, slowest_ms);
   return static_cast<uint32_t>(s * 1000 + kNeverMarginMs);
 }
 
@@ -166,7 +185,7 @@ int Serve(SimConfig& config, SimWireLog& log, const std::string& ready_file) {
       }
       SimDriveConfig& drive = *config.drives[i];
       devices[i]->service =
-          std::make_unique<TcmuDriveService>(drive, log, config.out_dir, NeverHoldMs(hba, backstore));
+          std::make_unique<TcmuDriveService>(drive, log, config.out_dir, SetKernelTimeout(drive, hba, backstore));
     }
   }
   closedir(dir);

@@ -69,7 +69,10 @@ int TcmuDriveService::Serve(TcmuRing& ring, uint64_t now_ms, uint64_t* due_ms, s
       const Wait was = wait_;
       wait_ = Wait::None;
       if (was == Wait::Delay) {
-        Answer(ring, command, now_ms, " late");
+        if (!Answer(ring, command, now_ms, " late")) {  // late, and then it never completes
+          *due_ms = due_ms_;
+          return answered;
+        }
       } else {
         const SimReply late = SimCheckCondition(kInternalTargetFailure);
         TcmuResponse response;

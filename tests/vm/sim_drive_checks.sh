@@ -3,7 +3,7 @@
 # (scripts/vmtest with tests/vm/sim_drive.cfg): an independent client,
 # sg3_utils, sees what a real drive would show it.
 set -u
-cd /tmp
+cd /tmp || exit 1
 passed=0 failed=0
 ok() { passed=$((passed + 1)); echo "ok   $1"; }
 bad() { failed=$((failed + 1)); echo "FAIL $1"; [ -z "${2:-}" ] || echo "$2" | sed 's/^/     /'; }
@@ -73,6 +73,10 @@ Sense key: Hardware Error
 Internal target failure' sg_raw -C 1 -s 1024 -i chunk1.bin "${sg[1]}" $(vendor_cdb F1 04)
 expect "fault: a short read tells the residual" 'Writing 512 bytes' \
   sg_raw -C 1 -r 1024 -o short.bin "${sg[1]}" $(vendor_cdb F2 00)
+sg_raw -C 1 -r 1024 -o corrupt.bin "${sg[1]}" $(vendor_cdb F2 00) >/dev/null 2>&1
+differs=$(cmp -l chunk0.bin corrupt.bin 2>/dev/null | wc -l)
+if [ "$differs" -eq 1 ]; then ok "fault: corrupt data arrives with one byte wrong"; else
+  bad "fault: corrupt data arrives with one byte wrong" "$differs bytes differ"; fi
 expect "first identify of drive 1 passes" 'K53R-PX   210C' \
   sg_raw -C 1 -r 16 "${sg[1]}" 33 0C F0 00 00 00 00 00 10 00 00 00
 expect "fault: a rejected request fails without data" 'Reservation Conflict

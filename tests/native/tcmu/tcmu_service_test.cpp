@@ -290,6 +290,24 @@ TEST_F(TcmuServiceTest, ANeverCompletingCommandIsHeldPastTheKernelsTimeOut) {
   EXPECT_NE(WireLog().find("result=late scsi=02 sense=4400 moved=0 never"), std::string::npos);
 }
 
+TEST_F(TcmuServiceTest, ALateCommandCanStillNeverComplete) {
+  drive_.delay_ms = 20;
+  SimFaultRule rule;
+  rule.kind = SimKind::Inquiry;
+  rule.fault = SimFaultKind::NeverComplete;
+  drive_.sim->AddFault(rule);
+  TcmuDriveService service(drive_, log_, dir_, 3000);
+  const uint32_t e = kernel_.Queue({0x12, 0, 0, 0, 56, 0}, {56});
+  uint64_t due = 0;
+  EXPECT_EQ(Serve(service, 0, &due), 0);
+  EXPECT_EQ(due, 20u);
+  EXPECT_EQ(Serve(service, 20, &due), 0) << "run when due, then held";
+  EXPECT_EQ(due, 3020u);
+  EXPECT_EQ(Serve(service, 3020, &due), 1);
+  EXPECT_EQ(kernel_.Status(e), 2);
+  EXPECT_EQ(drive_.sim->Received(SimKind::Inquiry), 1u);
+}
+
 TEST_F(TcmuServiceTest, TheRingWrapsOverPadding) {
   TcmuDriveService service(drive_, log_, dir_, 5000);
   int wraps = 0;
