@@ -11,6 +11,11 @@ struct HostSeams {
   void (*message_box)(const char* text);
   // A standard Yes/No message box with the question icon; true for Yes.
   bool (*ask_yes_no)(const char* text, const char* caption);
+  // Called with true before the first buffer command and with false once the
+  // wait after Update Firmware has ended (or the transfer stopped), on the
+  // transfer's own thread: nothing may interrupt what lies between, so the
+  // front end keeps the computer from sleeping meanwhile.
+  void (*update_guard)(bool active);
 };
 
 // The process-wide seams. Defaults do nothing (sleep returns at once,

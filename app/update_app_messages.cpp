@@ -15,6 +15,10 @@ const char kSuccessText[] =
     "\ndriver of CD-ROM/RW drive may not work properly."
     "\nPlease reboot your computer.";
 
+const char kNotStartedText[] =
+    "\r\nThe update did not start."
+    "\nThe firmware of the drive was not changed.";
+
 }  // namespace
 
 RunReport ReportForResult(uint8_t result) {
@@ -29,6 +33,8 @@ RunReport ReportForResult(uint8_t result) {
       return {"\r\n BUFFER READ ERROR!!", kErrorKind, kErrorIcon};
     case FlashFailed:
       return {"\r\n BIOS UPDATE ERROR!!", kErrorKind, kErrorIcon};
+    case TransferNotStarted:
+      return {kNotStartedText, kErrorKind, kErrorIcon};
     default:
       // No text of its own (ChunkNotWordAligned and anything unknown): the
       // box still says ERROR, and never that the drive was updated.

@@ -50,9 +50,9 @@ UINT MessageBoxIconStyle(int icon) {
 CUpdateApp::CUpdateApp() { SetAppState(this); }
 
 CUpdateApp::~CUpdateApp() {
-  // The thread object takes its trace sink out of the run, stops its thread
-  // and frees the debug window and the writer.
-  delete debug_window_thread;
+  // The trace sink leaves the run, the thread is stopped, and the thread
+  // object, the debug window and the writer are freed once it has ended.
+  EndDebugWindowThread(debug_window_thread);
   debug_window_thread = nullptr;
   trace_sink = nullptr;
   // The log file's writer goes while this run's state is still the one it

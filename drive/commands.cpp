@@ -92,7 +92,7 @@ int WriteBuffer(const void* data, uint32_t offset, uint32_t length, uint8_t mode
     command.flags = kFlagsNoData;
     command.data_buffer = nullptr;
     command.data_length = 0;
-    return SendScsiCommand(command, kBufferTimeoutMs);
+    return SendScsiCommand(command, kBufferTimeoutMs, Completion::kCarriedOut);
   }
   // Every other mode is a plain buffer write (mode byte 00h).
   if (!BufferArgumentsFit(data, offset, length)) return 0;
@@ -102,7 +102,7 @@ int WriteBuffer(const void* data, uint32_t offset, uint32_t length, uint8_t mode
   // data in both directions. Data out is only ever read by the transport.
   command.data_buffer = const_cast<void*>(data);
   command.data_length = length;
-  return SendScsiCommand(command, kBufferTimeoutMs);
+  return SendScsiCommand(command, kBufferTimeoutMs, Completion::kCarriedOut);
 }
 
 int ReadBuffer(void* buffer, uint32_t offset, uint32_t length, uint8_t mode) {
@@ -113,5 +113,5 @@ int ReadBuffer(void* buffer, uint32_t offset, uint32_t length, uint8_t mode) {
   command.flags = kFlagsDataIn;
   command.data_buffer = buffer;
   command.data_length = length;
-  return SendScsiCommand(command, kBufferTimeoutMs);
+  return SendScsiCommand(command, kBufferTimeoutMs, Completion::kCarriedOut);
 }

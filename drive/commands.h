@@ -5,7 +5,9 @@
 // Firmware (no data phase; offset 0, length 0). A command whose offset does
 // not fit 24 bits, whose length does not fit 16 bits, that has a data phase
 // without a buffer, or an Update Firmware with a length, is refused (0) and
-// never sent.
+// never sent. The buffer and flash commands count as done only when the drive
+// carried them out in full (Completion::kCarriedOut); the two questions keep
+// the dispatcher's plain rule.
 #pragma once
 #include <cstdint>
 

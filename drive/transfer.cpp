@@ -98,6 +98,20 @@ TransferResult SendChunk(UpdateState& state, Display& display, ChunkBuffers& buf
   }
 }
 
+// From the first buffer command until the wait after Update Firmware has
+// ended, on every way out.
+class UpdateGuard {
+ public:
+  UpdateGuard() {
+    if (Host().update_guard) Host().update_guard(true);
+  }
+  ~UpdateGuard() {
+    if (Host().update_guard) Host().update_guard(false);
+  }
+  UpdateGuard(const UpdateGuard&) = delete;
+  UpdateGuard& operator=(const UpdateGuard&) = delete;
+};
+
 TransferResult SendImage(UpdateState& state, Display& display, ChunkBuffers& buffers,
                          const ImageDirectoryEntry& image, int& budget) {
   ExeFile* file = state.executable_file;
@@ -154,6 +168,7 @@ TransferResult RunTransfer() {
   // would be a lie.
   if (!image) return BufferWriteFailed;
 
+  const UpdateGuard guard;
   const TransferResult result = SendImage(state, display, *buffers, *image, budget);
   if (result != TransferOk) return result;
   display.Position(state.progress_total);

@@ -9,6 +9,9 @@ enum TransferResult : uint8_t {
   BufferReadFailed = 3,
   FlashFailed = 4,
   ChunkNotWordAligned = 5,
+  // The transfer never began (its progress window could not be shown): no
+  // buffer command was sent.
+  TransferNotStarted = 6,
 };
 
 constexpr uint32_t kChunkSize = 1024;

@@ -7,9 +7,11 @@
 // thread. So the library never sees the caller's record or buffer: each
 // attempt hands it a heap copy of both. After a time-out the transport asks
 // the library to abort the request and waits, bounded, for it to let go
-// (status no longer pending). Copies the library let go of are freed; copies
-// it never lets go of are kept for the life of the process and the command is
-// abandoned, so nothing is ever written into freed or reused memory.
+// (status no longer pending). Copies of a request the library had past its
+// time-out are never freed, whether it let go later or never, and neither is
+// the completion event it may still post: a small, bounded leak, and nothing
+// is ever written into freed or reused memory, nor is a later command woken
+// by an earlier one's completion.
 #include <cstdlib>
 #include <cstring>
 
@@ -35,6 +37,27 @@ struct AspiLibrary {
 };
 AspiLibrary g_aspi;
 int g_abandoned_requests = 0;
+int g_kept_requests = 0;
+
+// Completion events a library may still post. Past the table's room every
+// event is kept: never closing one is always safe.
+constexpr int kMaxKeptEvents = 64;
+void* g_kept_events[kMaxKeptEvents];
+int g_kept_event_count = 0;
+bool g_keep_every_event = false;
+
+void KeepEvent(void* event) {
+  if (!event || AspiEventKept(event)) return;
+  if (g_kept_event_count < kMaxKeptEvents) {
+    g_kept_events[g_kept_event_count++] = event;
+  } else {
+    g_keep_every_event = true;
+  }
+}
+
+// How many times a wait may be woken by a post that is not this request's
+// (an earlier attempt's late completion) before it counts as a time-out.
+constexpr int kMaxStrayWakeUps = 8;
 
 // One attempt's memory as the library sees it. The abort request lives here
 // too: a library that keeps the abort keeps this block with it.
@@ -122,22 +145,19 @@ bool AbortAndWaitForLetGo(InFlight& f) {
   return Released(f);
 }
 
-// Ends an attempt whose request the library may still hold. Returns true when
-// the copies could be freed.
-bool Retire(InFlight* f, ScsiCommand& command) {
+// Ends an attempt whose request the library had past its time-out: the
+// copies and the event stay the library's for good.
+void Retire(InFlight* f, ScsiCommand& command, HANDLE event) {
+  ++g_kept_requests;
+  KeepEvent(event);
   if (AbortAndWaitForLetGo(*f)) {
-    // A library posts the request's event after writing its status, reading
-    // the block once more: one more poll interval before the memory goes.
-    Platform().Sleep(kAspiLetGoPollMs);
     CopyResultsBack(*f, command);
-    FreeInFlight(f);
-    return true;
+    return;
   }
-  // Still held: the memory stays the library's for good, and the dispatcher
-  // stops trying this command. It shows the text of the sense code in the
-  // record; the drive sent none, so the record says what happened (ASC 08h,
-  // ASCQ 01h: communication time-out) rather than keep a stale or empty code
-  // that reads as success.
+  // Still held: the dispatcher stops trying this command. It shows the text
+  // of the sense code in the record; the drive sent none, so the record says
+  // what happened (ASC 08h, ASCQ 01h: communication time-out) rather than
+  // keep a stale or empty code that reads as success.
   command.status = kAspiPending;
   std::memset(command.sense_area, 0, sizeof command.sense_area);
   command.sense_area[0] = 0x70;   // current error, fixed format
@@ -147,7 +167,25 @@ bool Retire(InFlight* f, ScsiCommand& command) {
   command.sense_area[13] = 0x01;
   ++g_abandoned_requests;
   g_abandon_command = true;
-  return false;
+}
+
+enum class WaitEnd { kReleased, kTimedOut, kFailed };
+
+// Waits for the library to finish the request. A post that comes while the
+// request is still pending is not this request's (an earlier attempt's late
+// completion on the same event): the wait goes on for the time left.
+WaitEnd WaitForRelease(InFlight& f, HANDLE event, uint32_t timeout_ms) {
+  Win32Platform& p = Platform();
+  const DWORD start = p.GetTickCount();
+  for (int wake_ups = 0; wake_ups <= kMaxStrayWakeUps; ++wake_ups) {
+    const DWORD spent = p.GetTickCount() - start;
+    const DWORD left = spent < timeout_ms ? timeout_ms - spent : 0;
+    const DWORD waited = p.WaitForSingleObject(event, left);
+    if (waited == WAIT_TIMEOUT) return WaitEnd::kTimedOut;
+    if (waited != WAIT_OBJECT_0) return Released(f) ? WaitEnd::kReleased : WaitEnd::kFailed;
+    if (Released(f)) return WaitEnd::kReleased;
+  }
+  return WaitEnd::kTimedOut;
 }
 
 }  // namespace
@@ -205,30 +243,43 @@ int AspiAttempt(ScsiCommand& command, uint32_t timeout_ms) {
   if (!f) return 0;
   const uint32_t sent = g_aspi.send_command(&f->request);
 
+  if (sent != kAspiPending && sent != kAspiCompleted && VolatileStatus(f->request) == kAspiPending) {
+    // Refused outright: the library neither took the request in nor wrote a
+    // status. This attempt has failed; nothing is left to wait for.
+    FreeInFlight(f);
+    command.status = static_cast<uint8_t>(sent);
+    TraceAttempt(command.cdb, command.status, command.data_buffer, command.data_length, true,
+                 command.sense_area);
+    return command.status;
+  }
+
   // A request the library took in as pending is finished on the library's
   // own thread, which writes the status first and then reads the block once
   // more to post its event: then the event, not the status, tells that the
   // library is done with the block.
   if (sent == kAspiPending || !Released(*f)) {
-    if (p.WaitForSingleObject(event, timeout_ms) == WAIT_TIMEOUT) {
-      if (!p.SetEvent(event)) Host().message_box("Event Set Failure !");
-      Retire(f, command);
-      return 0;
+    switch (WaitForRelease(*f, event, timeout_ms)) {
+      case WaitEnd::kTimedOut:
+        if (!p.SetEvent(event)) Host().message_box("Event Set Failure !");
+        Retire(f, command, event);
+        return 0;
+      case WaitEnd::kFailed:
+        // The wait itself failed: the library may hold the request still.
+        Retire(f, command, event);
+        TraceAttempt(command.cdb, command.status, command.data_buffer, command.data_length, true,
+                     command.sense_area);
+        return command.status;
+      case WaitEnd::kReleased:
+        break;
     }
   }
 
-  // Completed (or the wait ended some other way, which counts as completion).
-  if (Released(*f)) {
-    CopyResultsBack(*f, command);
-    // Data in only: the library has no business changing the caller's
-    // data-out bytes, and they may be the image itself.
-    if (command.data_buffer && command.data_length && !(command.flags & kFlagDataOut))
-      std::memcpy(command.data_buffer, f->data, command.data_length);
-    FreeInFlight(f);
-  } else {
-    // The event came but the request is still pending: it is not ours yet.
-    Retire(f, command);
-  }
+  CopyResultsBack(*f, command);
+  // Data in only: the library has no business changing the caller's
+  // data-out bytes, and they may be the image itself.
+  if (command.data_buffer && command.data_length && !(command.flags & kFlagDataOut))
+    std::memcpy(command.data_buffer, f->data, command.data_length);
+  FreeInFlight(f);
   TraceAttempt(command.cdb, command.status, command.data_buffer, command.data_length, true,
                command.sense_area);
   return command.status;
@@ -236,7 +287,19 @@ int AspiAttempt(ScsiCommand& command, uint32_t timeout_ms) {
 
 int AspiAbandonedRequests() { return g_abandoned_requests; }
 
+int AspiKeptRequests() { return g_kept_requests; }
+
+bool AspiEventKept(void* event) {
+  if (g_keep_every_event) return event != nullptr;
+  for (int i = 0; i < g_kept_event_count; ++i)
+    if (g_kept_events[i] == event) return true;
+  return false;
+}
+
 void ResetAspiTransport() {
   g_aspi = AspiLibrary{};
   g_abandoned_requests = 0;
+  g_kept_requests = 0;
+  g_kept_event_count = 0;
+  g_keep_every_event = false;
 }

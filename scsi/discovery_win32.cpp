@@ -15,7 +15,7 @@ constexpr DWORD kPlatformNt = 2;           // VER_PLATFORM_WIN32_NT
 // Completion events of ASPI mode: auto-reset, not signalled, unnamed.
 void* CreateCompletionEvent() { return Platform().CreateEventA(nullptr, FALSE, FALSE, nullptr); }
 void CloseCompletionEvent(void* event) {
-  if (event) Platform().CloseHandle(static_cast<HANDLE>(event));
+  if (event && !AspiEventKept(event)) Platform().CloseHandle(static_cast<HANDLE>(event));
 }
 
 }  // namespace

@@ -89,9 +89,12 @@ uint16_t SenseCode(const uint8_t* sense) {
 // What a failed attempt with sense data means for the dispatch.
 enum class AfterFailure { kRetry, kSucceeded, kAbandoned };
 
-AfterFailure HandleSense(uint16_t code, int transport_result) {
-  if (code == kSensePowerOnReset || code == kSenseMediumChanged || code == kSense3A13)
-    return AfterFailure::kSucceeded;
+bool IsUnitAttention(uint16_t code) {
+  return code == kSensePowerOnReset || code == kSenseMediumChanged || code == kSense3A13;
+}
+
+AfterFailure HandleSense(uint16_t code, int transport_result, Completion completion) {
+  if (IsUnitAttention(code) && completion == Completion::kAnswered) return AfterFailure::kSucceeded;
   if (code == 0) code = static_cast<uint16_t>(static_cast<uint32_t>(transport_result) & 0xFFFFu);
   if (code == kSenseBecomingReady && Host().sleep_ms) Host().sleep_ms(kBecomingReadyWaitMs);
   const char* text = SenseText(code);
@@ -104,19 +107,30 @@ AfterFailure HandleSense(uint16_t code, int transport_result) {
   return AfterFailure::kRetry;
 }
 
-int SendPassThrough(ScsiCommand& command, uint32_t timeout_ms) {
+int SendPassThrough(ScsiCommand& command, uint32_t timeout_ms, Completion completion) {
   DepthSlot slot(g_depth_pass_through);
   if (!slot.taken()) return 0;
+  PassThroughRequest built;
+  BuildPassThroughRequest(command, built);
   PassThroughRequest request;
-  BuildPassThroughRequest(command, request);
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    // The system writes back what moved, the status and the sense length it
+    // filled: every attempt goes out as the request was built.
+    request = built;
     const int result =
         g_transports.pass_through_attempt ? g_transports.pass_through_attempt(request, timeout_ms) : -1;
-    if (result == 1) return 1;
+    if (result == 1) {
+      // A data phase that moved fewer bytes than asked left part of a chunk
+      // behind: that is no success for a command that must be carried out.
+      if (completion == Completion::kCarriedOut &&
+          request.sptd.DataTransferLength < built.sptd.DataTransferLength)
+        continue;
+      return 1;
+    }
     // A request the system rejected carries no status of this attempt;
     // anything but CHECK CONDITION has no sense data to look at.
     if (result == -1 || request.sptd.ScsiStatus != kCheckCondition) continue;
-    switch (HandleSense(SenseCode(request.sense), 0)) {
+    switch (HandleSense(SenseCode(request.sense), 0, completion)) {
       case AfterFailure::kSucceeded: return 1;
       case AfterFailure::kAbandoned: return 0;
       case AfterFailure::kRetry: break;
@@ -125,7 +139,7 @@ int SendPassThrough(ScsiCommand& command, uint32_t timeout_ms) {
   return 0;
 }
 
-int SendAspi(ScsiCommand& command, uint32_t timeout_ms) {
+int SendAspi(ScsiCommand& command, uint32_t timeout_ms, Completion completion) {
   void* event = g_transports.create_event ? g_transports.create_event() : nullptr;
   if (!event) return 0;
   EventGuard event_guard(command, event);
@@ -139,7 +153,7 @@ int SendAspi(ScsiCommand& command, uint32_t timeout_ms) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     const int result = g_transports.aspi_attempt ? g_transports.aspi_attempt(command, timeout_ms) : 0;
     if (result == 1) return 1;
-    switch (HandleSense(SenseCode(command.sense_area), result)) {
+    switch (HandleSense(SenseCode(command.sense_area), result, completion)) {
       case AfterFailure::kSucceeded: return 1;
       case AfterFailure::kAbandoned: return 0;
       case AfterFailure::kRetry: break;
@@ -192,8 +206,9 @@ void PreparePassThroughAttempt(PassThroughRequest& request, uint32_t timeout_ms)
   d.TimeOutValue = timeout_ms / 1000;
 }
 
-int SendScsiCommand(ScsiCommand& command, uint32_t timeout_ms) {
-  return g_pass_through_mode ? SendPassThrough(command, timeout_ms) : SendAspi(command, timeout_ms);
+int SendScsiCommand(ScsiCommand& command, uint32_t timeout_ms, Completion completion) {
+  return g_pass_through_mode ? SendPassThrough(command, timeout_ms, completion)
+                             : SendAspi(command, timeout_ms, completion);
 }
 
 const std::string& LastFailureText() { return g_last_failure_text; }

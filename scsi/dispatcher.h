@@ -46,8 +46,22 @@ struct TransportSeams {
 TransportSeams& Transports();
 void ResetTransports();
 
+// What a command's success needs, said by the command builders.
+enum class Completion : uint8_t {
+  // Questions (INQUIRY, Identify Model): a drive that was reset or had its
+  // medium changed before the run still answers them, so such a unit
+  // attention counts as done, and a short answer is an answer.
+  kAnswered,
+  // The buffer and flash commands: only an attempt the drive carried out in
+  // full counts. A unit attention (power on / reset, medium changed, 3A/13)
+  // means the drive did not carry it out, and a data phase that moved fewer
+  // bytes than asked (pass-through) is a failed attempt; both are sent again
+  // within the attempts.
+  kCarriedOut,
+};
+
 // Executes the command on the current drive: 1 success, 0 failure.
-int SendScsiCommand(ScsiCommand& command, uint32_t timeout_ms);
+int SendScsiCommand(ScsiCommand& command, uint32_t timeout_ms, Completion completion = Completion::kAnswered);
 
 // Builds the pass-through request from the record (once per command): clears
 // bit 0x40 in the record's flags, then zeroes the request and fills Length 44,

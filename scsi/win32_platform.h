@@ -37,6 +37,9 @@ struct Win32Platform {
   DWORD(WINAPI* WaitForSingleObject)(HANDLE handle, DWORD ms);
   BOOL(WINAPI* CloseHandle)(HANDLE handle);
   void(WINAPI* Sleep)(DWORD ms);
+  DWORD(WINAPI* GetTickCount)();
+  // Looked up at run time (Windows 95 has none): null where it is missing.
+  DWORD(WINAPI* SetThreadExecutionState)(DWORD flags);
 };
 
 // The process-wide table; ResetPlatform restores the real calls. The two
@@ -76,6 +79,14 @@ constexpr DWORD kAspiLetGoPollMs = 50;
 constexpr int kAspiLetGoPolls = 60;
 // Requests the library never let go of; their memory is deliberately kept.
 int AspiAbandonedRequests();
+// Requests whose copies are kept because the library had them past the
+// time-out (the abandoned ones included): it may still write into them.
+int AspiKeptRequests();
+// True for a completion event that must never be closed: the library may
+// still post it for a request it had past the time-out. Closing it would let
+// the system hand the same handle to a later command, which that late post
+// would then wake.
+bool AspiEventKept(void* event);
 // Forgets the loaded library and its entry points (tests; the library itself
 // stays loaded).
 void ResetAspiTransport();

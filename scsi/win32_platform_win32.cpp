@@ -25,6 +25,13 @@ F SetupApiCall(const char* name, F missing) {
   return call ? reinterpret_cast<F>(reinterpret_cast<void*>(call)) : missing;
 }
 
+template <typename F>
+F KernelCall(const char* name) {
+  HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+  FARPROC call = kernel ? GetProcAddress(kernel, name) : nullptr;
+  return reinterpret_cast<F>(reinterpret_cast<void*>(call));
+}
+
 Win32Platform RealPlatform() {
   Win32Platform p;
   p.SetupDiGetClassDevsA = SetupApiCall("SetupDiGetClassDevsA", NoClassDevs);
@@ -42,6 +49,8 @@ Win32Platform RealPlatform() {
   p.WaitForSingleObject = ::WaitForSingleObject;
   p.CloseHandle = ::CloseHandle;
   p.Sleep = ::Sleep;
+  p.GetTickCount = ::GetTickCount;
+  p.SetThreadExecutionState = KernelCall<DWORD(WINAPI*)(DWORD)>("SetThreadExecutionState");
   return p;
 }
 

@@ -341,11 +341,23 @@ int SimPassThroughAttempt(PassThroughRequest& request, uint32_t timeout_ms) {
   rq.flags = sptd.DataIn ? kFlagDataIn : kFlagDataOut;
   const SimReply reply = drive->Execute(rq);
   // A request that never completes ends in the system's own time-out, which
-  // fails the request like a rejection.
-  if (reply.outcome != SimOutcome::Completed) return -1;
+  // fails the request like a rejection. Either way the system hands back no
+  // sense data.
+  if (reply.outcome != SimOutcome::Completed) {
+    sptd.SenseInfoLength = 0;
+    return -1;
+  }
+  // Like the real system, the request comes back rewritten: the status, the
+  // bytes that moved and the sense bytes it filled.
   sptd.ScsiStatus = reply.scsi_status;
+  sptd.DataTransferLength = reply.transferred;
   std::memset(request.sense, 0, sizeof request.sense);
-  std::memcpy(request.sense, reply.sense, sizeof reply.sense);
+  if (reply.scsi_status == 2) {
+    std::memcpy(request.sense, reply.sense, sizeof reply.sense);
+    sptd.SenseInfoLength = sizeof reply.sense;
+  } else {
+    sptd.SenseInfoLength = 0;
+  }
   return reply.scsi_status == 0 ? 1 : 0;
 }
 

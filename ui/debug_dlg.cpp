@@ -35,6 +35,9 @@ bool CDebugDlg::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, LRESULT* r
 BOOL CDebugDlg::OnInitDialog() {
   CDialog::OnInitDialog();
   m_hTraceField = GetDlgItem(IDC_TRACE_FIELD);
+  // The rich edit control stops taking text at 32 767 characters unless told
+  // otherwise; a whole update traces about 6 000 lines.
+  if (m_hTraceField) SendMessageA(m_hTraceField, EM_EXLIMITTEXT, 0, kTraceTextLimit);
   SetWindowPos(m_hWnd, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
   SetTimer(m_hWnd, kRepaintTimer, kRepaintMs, nullptr);
   return TRUE;

@@ -9,6 +9,9 @@
 #include "scsi/trace.h"
 #include "ui/dialog.h"
 
+// Characters the trace field holds: a whole update's trace several times over.
+constexpr LPARAM kTraceTextLimit = 16 * 1024 * 1024;
+
 class CDebugDlg : public CDialog, public TraceWindowOutput {
  public:
   static constexpr UINT kRepaintMs = 150;

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <process.h>
 
+#include <new>
+
 #include "app/app_state.h"
 #include "app/host.h"
 #include "ui/progress_dlg.h"
@@ -27,10 +29,18 @@ unsigned __stdcall WorkerThread(void* param) {
     state.result = static_cast<uint8_t>(context->transfer());
   } else {
     // Never told to start: nothing was sent to the drive.
-    state.result = static_cast<uint8_t>(BufferWriteFailed);
+    state.result = static_cast<uint8_t>(TransferNotStarted);
   }
   state.done.store(1, std::memory_order_release);
   return 0;
+}
+
+// Shows the progress dialog on its own thread with the warning on. True once
+// the user can see it; the transfer never starts before.
+bool ShowProgress(CProgressDlg* dialog, CWinThread* progress, HANDLE ready) {
+  if (!progress || !WaitUntilReady(ready, progress->m_hThread, kThreadReadyWaitMs) || !dialog->m_hWnd) return false;
+  dialog->ShowWarning(4, kWarningText);
+  return IsWindowVisible(dialog->m_hWnd) != FALSE;
 }
 
 }  // namespace
@@ -38,51 +48,53 @@ unsigned __stdcall WorkerThread(void* param) {
 uint8_t RunTransferWithProgress(TransferResult (*transfer)()) {
   UpdateState& state = AppState();
   state.done.store(0, std::memory_order_relaxed);
+  state.result = static_cast<uint8_t>(TransferNotStarted);
 
   HANDLE start = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   HANDLE ready = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  if (!start || !ready) {
-    // Without the events the threads cannot be ordered: transfer here,
-    // without the dialog.
+  CProgressDlg* dialog = (start && ready) ? new (std::nothrow) CProgressDlg() : nullptr;
+  if (!dialog) {
+    // Without the events or the dialog no warning can be shown: the update
+    // does not start.
     if (start) CloseHandle(start);
     if (ready) CloseHandle(ready);
-    state.result = static_cast<uint8_t>(transfer());
     return state.result;
   }
 
-  CProgressDlg* dialog = new CProgressDlg();
   CWinThread* progress = AfxBeginThread(RUNTIME_CLASS(CSCThread), dialog, ready);
-  WorkerContext* context = new WorkerContext{transfer, start};
-  HANDLE worker = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &WorkerThread, context, 0, nullptr));
-
-  // The dialog's window was made (or not) before the event: only a window
-  // that exists is handed to the transfer, before the worker starts.
-  bool shown = progress && WaitUntilReady(ready, progress->m_hThread, kThreadReadyWaitMs) && dialog->m_hWnd;
-  if (shown) state.progress_sink = dialog;
-
-  if (worker) {
-    SetEvent(start);
-    int toggle = 0;
-    while (state.done.load(std::memory_order_acquire) == 0) {
-      if (toggle == 0) {
-        if (shown) dialog->ShowWarning(4, kWarningText);
-        toggle = 1;
-        Host().sleep_ms(kWarningShownMs);
-      } else {
-        if (shown) dialog->ShowWarning(3, kWarningText);
-        toggle = 0;
-        Host().sleep_ms(kWarningHiddenMs);
+  WorkerContext* context = nullptr;
+  HANDLE worker = nullptr;
+  // The power warning is on screen before the first buffer command.
+  if (ShowProgress(dialog, progress, ready)) {
+    state.progress_sink = dialog;
+    context = new (std::nothrow) WorkerContext{transfer, start};
+    if (context) worker = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &WorkerThread, context, 0, nullptr));
+    if (worker) {
+      SetEvent(start);
+      // The warning blinks: shown for its time (it already is), then hidden.
+      Host().sleep_ms(kWarningShownMs);
+      int toggle = 1;
+      while (state.done.load(std::memory_order_acquire) == 0) {
+        if (toggle == 0) {
+          dialog->ShowWarning(4, kWarningText);
+          toggle = 1;
+          Host().sleep_ms(kWarningShownMs);
+        } else {
+          dialog->ShowWarning(3, kWarningText);
+          toggle = 0;
+          Host().sleep_ms(kWarningHiddenMs);
+        }
       }
+    } else {
+      // No worker: the transfer runs here while the progress thread keeps
+      // the dialog alive; the warning stays on.
+      state.result = static_cast<uint8_t>(transfer());
     }
-  } else {
-    // No worker: the transfer runs here while the progress thread keeps the
-    // dialog alive; the warning stays on.
-    if (shown) dialog->ShowWarning(4, kWarningText);
-    state.result = static_cast<uint8_t>(transfer());
   }
 
-  // The transfer is over: take the dialog out of it before the window goes,
-  // then end the progress thread (its loop destroys the window) and join.
+  // The transfer is over (or never began): take the dialog out of it before
+  // the window goes, then end the progress thread (its loop destroys the
+  // window) and join.
   state.progress_sink = nullptr;
   bool progress_ended = true;
   if (progress) {

@@ -1,5 +1,7 @@
 #include "ui/threads.h"
 
+#include <new>
+
 #include "app/app_state.h"
 #include "scsi/trace.h"
 #include "ui/debug_dlg.h"
@@ -28,18 +30,26 @@ int CSCThread::ExitInstance() {
 }
 
 CMyThread::CMyThread() {
-  m_pTrace = new CommandTrace();
-  AppState().trace_sink = m_pTrace;
-  m_pDebugDlg = new CDebugDlg();
+  // Without memory for either, the thread makes no window and the trace
+  // stays on without a sink.
+  m_pTrace = new (std::nothrow) CommandTrace();
+  m_pDebugDlg = m_pTrace ? new (std::nothrow) CDebugDlg() : nullptr;
+  if (m_pDebugDlg) AppState().trace_sink = m_pTrace;
 }
 
 CMyThread::~CMyThread() {
+  // EndDebugWindowThread destroys it only once its thread has ended; should
+  // it still run here, the window and the trace at least stay.
+  TakeTraceOut();
+  if (!StopAndJoin(kThreadStopWaitMs)) return;
+  delete m_pDebugDlg;
+  delete m_pTrace;
+}
+
+void CMyThread::TakeTraceOut() {
   UpdateState& state = AppState();
   if (state.trace_sink == m_pTrace) state.trace_sink = nullptr;
   if (m_pTrace) m_pTrace->Bind(nullptr, "");
-  if (!StopAndJoin(kThreadStopWaitMs)) return;  // still running: its objects must stay
-  delete m_pDebugDlg;
-  delete m_pTrace;
 }
 
 BOOL CMyThread::InitInstance() {
@@ -63,9 +73,17 @@ CMyThread* StartDebugWindowThread() {
   CWinThread* thread = AfxBeginThread(RUNTIME_CLASS(CMyThread), nullptr, ready);
   CMyThread* debug = static_cast<CMyThread*>(thread);
   if (debug && !WaitUntilReady(ready, debug->m_hThread, kThreadReadyWaitMs)) {
-    delete debug;  // takes the sink out again
+    EndDebugWindowThread(debug);  // takes the sink out again
     return nullptr;  // the event stays open: a late thread may still signal it
   }
   CloseHandle(ready);
   return debug;
+}
+
+void EndDebugWindowThread(CMyThread* thread) {
+  if (!thread) return;
+  thread->TakeTraceOut();
+  if (thread->StopAndJoin(kThreadStopWaitMs)) delete thread;
+  // Else the thread still runs on this object, its window and its trace:
+  // they are left to it.
 }

@@ -23,9 +23,8 @@ class CSCThread : public CWinThread {
 // Constructing it (on the starting thread) makes the window form of the
 // command trace the run's trace sink and makes the debug window object. On
 // its own thread it creates the window, binds the trace to the window's rich
-// edit field and signals m_hReadyEvent. Destroying it takes the sink out of
-// the run, unbinds it, stops and joins the thread, then frees the window
-// object and the trace.
+// edit field and signals m_hReadyEvent. End it with EndDebugWindowThread:
+// its thread uses the object, the window and the trace until it has ended.
 class CMyThread : public CWinThread {
   DECLARE_DYNCREATE(CMyThread)
 
@@ -37,6 +36,8 @@ class CMyThread : public CWinThread {
 
   CDebugDlg* DebugDialog() const { return m_pDebugDlg; }
   CommandTrace* Trace() const { return m_pTrace; }
+  // Takes the trace sink out of the run and unbinds it from the window.
+  void TakeTraceOut();
 
  private:
   CommandTrace* m_pTrace = nullptr;
@@ -51,3 +52,7 @@ constexpr DWORD kThreadStopWaitMs = 10000;
 // Starts the debug window thread and waits until its window is bound to the
 // trace sink. nullptr when it could not be started (no sink is left then).
 CMyThread* StartDebugWindowThread();
+// Takes the debug window's trace out of the run, stops its thread and frees
+// the thread object with the window and the trace - unless the thread is
+// still running: then all of them stay, for as long as the process lives.
+void EndDebugWindowThread(CMyThread* thread);

@@ -3,6 +3,8 @@
 #pragma once
 #include <windows.h>
 
+#include <new>
+
 class CWinThread;
 
 // The runtime record of a thread class: its name and a factory.
@@ -22,7 +24,7 @@ struct CRuntimeClass {
 
 #define IMPLEMENT_DYNCREATE(cls)                                           \
   const CRuntimeClass cls::class##cls = {#cls, &cls::CreateObject};        \
-  CWinThread* cls::CreateObject() { return new cls; }                      \
+  CWinThread* cls::CreateObject() { return new (std::nothrow) cls; }      \
   const CRuntimeClass* cls::GetRuntimeClass() const { return &cls::class##cls; }
 
 #define RUNTIME_CLASS(cls) (&cls::class##cls)

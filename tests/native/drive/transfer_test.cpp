@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +13,9 @@ std::vector<uint8_t> Chunk(const std::vector<uint8_t>& image, uint32_t offset, u
 }
 
 class TransferTest : public DriveTest {};
+
+std::vector<size_t> g_guard_commands_at;  // commands the drive had seen at each guard call
+SimDrives* g_guard_sim = nullptr;
 
 TEST_F(TransferTest, FullImageGoesOutIn512ChunksAndIsFlashedByteForByte) {
   SimDrive& drive = AddDrive("K53R-TX   ", "208W");
@@ -188,3 +192,32 @@ TEST_F(TransferTest, WithoutProgressDialogTheSameCommandsGoOut) {
 }
 
 }  // namespace
+
+// Nothing may interrupt the stretch from the first buffer command to the end
+// of the wait after Update Firmware: the front end is told when it begins and
+// when it ends, on every way out.
+TEST_F(TransferTest, TheUpdateGuardSpansTheBufferCommandsAndTheSettleOnEveryWayOut) {
+  Host().update_guard = [](bool on) {
+    g_host_log->events.push_back(on ? "guard:on" : "guard:off");
+    g_guard_commands_at.push_back(g_guard_sim->Log().size());
+  };
+  g_guard_sim = &sim;
+  SimDrive& drive = AddDrive("K53R-TX   ", "208W");
+  LoadPayload({Firmware("K53R-TX   ", "209A", 0x1000)});
+  g_guard_commands_at.clear();
+  ASSERT_EQ(Update(), TransferOk);
+  ASSERT_EQ(g_guard_commands_at.size(), 2u);
+  EXPECT_EQ(g_guard_commands_at[0], 0u) << "on before the first buffer command";
+  EXPECT_EQ(host.events.front(), "guard:on");
+  EXPECT_EQ(host.events.back(), "guard:off");
+  const auto settle = std::find(host.events.begin(), host.events.end(), "sleep:10000");
+  ASSERT_NE(settle, host.events.end());
+  EXPECT_EQ(std::find(settle, host.events.end(), "guard:off"), host.events.end() - 1) << "off only after the settle";
+
+  drive.AddFault(SimFaultRule{SimKind::WriteBuffer, 1, 1000, SimFaultKind::OsRejection, 0, -1});
+  g_guard_commands_at.clear();
+  ASSERT_EQ(Update(), BufferWriteFailed);
+  EXPECT_EQ(host.events.front(), "guard:on");
+  EXPECT_EQ(host.events.back(), "guard:off");
+  EXPECT_EQ(g_guard_commands_at.size(), 2u);
+}

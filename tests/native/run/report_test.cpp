@@ -29,7 +29,10 @@ TEST(RunReport, EachFailureHasItsOwnLineAndOthersOnlyALineBreak) {
   EXPECT_EQ(ReportForResult(BufferReadFailed).text, "\r\n BUFFER READ ERROR!!");
   EXPECT_EQ(ReportForResult(FlashFailed).text, "\r\n BIOS UPDATE ERROR!!");
   EXPECT_EQ(ReportForResult(ChunkNotWordAligned).text, "\r\n");
-  EXPECT_EQ(ReportForResult(6).text, "\r\n");
+  // A transfer that never began says so, and never names a failed write.
+  EXPECT_EQ(ReportForResult(TransferNotStarted).text,
+            "\r\nThe update did not start.\nThe firmware of the drive was not changed.");
+  EXPECT_EQ(ReportForResult(7).text, "\r\n");
   EXPECT_EQ(ReportForResult(255).text, "\r\n");
 }
 

@@ -58,6 +58,25 @@ TEST_P(DispatcherTest, ResetAndMediumConditionsCountAsSuccessAtOnce) {
   }
 }
 
+// The buffer and flash commands: a unit attention means the drive did not
+// carry the command out, so it is sent again; the next attempt runs.
+TEST_P(DispatcherTest, UnitAttentionOnACommandThatMustBeCarriedOutIsSentAgain) {
+  for (uint16_t code : {0x2900, 0x2800, 0x3A13}) {
+    SCOPED_TRACE(code);
+    fake_ = FakeTransport{};
+    fake_.script = {Fail(code), Step{1, 0, 0}};
+    ScsiCommand c = Cleared();
+    EXPECT_EQ(SendScsiCommand(c, 1000, Completion::kCarriedOut), 1);
+    EXPECT_EQ(fake_.attempts, 2u);
+
+    fake_ = FakeTransport{};
+    fake_.script = {Fail(code)};
+    ScsiCommand stuck = Cleared();
+    EXPECT_EQ(SendScsiCommand(stuck, 1000, Completion::kCarriedOut), 0);
+    EXPECT_EQ(fake_.attempts, 5u);
+  }
+}
+
 TEST_P(DispatcherTest, BecomingReadyWaitsThreeSecondsPerAttemptThroughTheSleepSeam) {
   fake_.script = {Fail(0x0401)};
   ScsiCommand c = Cleared();
@@ -239,8 +258,8 @@ TEST_F(PassThroughDispatch, RequestIsBuiltOnceFromTheRecord) {
   uint8_t buffer[1024];
   fake_.script = {Step{0, 0, 0}, Step{1, 0, 0}};
   fake_.during_attempt = [&] {
-    // Whatever the first attempt leaves in the request is still there for
-    // the second: the request is not rebuilt between attempts.
+    // Whatever the first attempt leaves in the request is gone for the
+    // second: every attempt goes out as the request was built.
     if (fake_.attempts == 0) fake_.request_addresses.back()->filler = 0xA5A5A5A5u;
   };
   ScsiCommand c = Cleared();
@@ -250,8 +269,7 @@ TEST_F(PassThroughDispatch, RequestIsBuiltOnceFromTheRecord) {
   for (int i = 0; i < 16; ++i) c.cdb[i] = static_cast<uint8_t>(0xE0 + i);
   EXPECT_EQ(SendScsiCommand(c, 30000), 1);
   ASSERT_EQ(fake_.requests.size(), 2u);
-  EXPECT_EQ(fake_.request_addresses[0], fake_.request_addresses[1]);
-  EXPECT_EQ(fake_.requests[1].filler, 0xA5A5A5A5u);
+  EXPECT_EQ(fake_.requests[1].filler, 0u);
 
   const PassThroughDirect& d = fake_.requests[0].sptd;
   EXPECT_EQ(d.Length, 44);
@@ -409,3 +427,76 @@ TEST_F(SelectDriveTest, AspiModeTakesAdapterAndTarget) {
 }
 
 }  // namespace
+
+namespace {
+
+// The system rewrites the request it returns: the bytes that moved, the
+// sense bytes it filled, the status.
+void RewriteAsTheSystemDoes(PassThroughRequest& r, uint32_t moved, uint8_t sense_length) {
+  r.sptd.DataTransferLength = moved;
+  r.sptd.SenseInfoLength = sense_length;
+}
+
+class PassThroughAttempts : public ScsiFixture {
+ protected:
+  void SetUp() override {
+    ScsiFixture::SetUp();
+    g_pass_through_mode = true;
+  }
+  ScsiCommand Write() {
+    ScsiCommand c = Cleared();
+    c.flags = kFlagDataOut;
+    c.data_buffer = buffer_;
+    c.data_length = sizeof buffer_;
+    return c;
+  }
+  uint8_t buffer_[1024] = {};
+};
+
+}  // namespace
+
+TEST_F(PassThroughAttempts, EveryAttemptGoesOutAsBuiltAfterTheSystemRewroteTheLast) {
+  fake_.script = {Step{0, kCheck, 0x4400}, Step{-1, 0, 0}, Step{1, 0, 0}};
+  fake_.during_attempt = [&] {
+    PassThroughRequest& r = *fake_.request_addresses.back();
+    if (fake_.attempts == 0) RewriteAsTheSystemDoes(r, 0, 18);
+    if (fake_.attempts == 1) RewriteAsTheSystemDoes(r, 0, 0);
+  };
+  ScsiCommand c = Write();
+  EXPECT_EQ(SendScsiCommand(c, 30000, Completion::kCarriedOut), 1);
+  ASSERT_EQ(fake_.requests.size(), 3u);
+  for (const PassThroughRequest& r : fake_.requests) {
+    EXPECT_EQ(r.sptd.DataTransferLength, 1024u);
+    EXPECT_EQ(r.sptd.SenseInfoLength, 32);
+    EXPECT_EQ(r.sptd.ScsiStatus, 0);
+    EXPECT_EQ(r.sense[12], 0);
+  }
+}
+
+TEST_F(PassThroughAttempts, AShortBufferTransferFailsTheAttemptButAShortAnswerDoesNot) {
+  fake_.script = {Step{1, 0, 0}};
+  fake_.during_attempt = [&] {
+    if (fake_.attempts < 2) RewriteAsTheSystemDoes(*fake_.request_addresses.back(), 512, 0);
+  };
+  ScsiCommand write = Write();
+  EXPECT_EQ(SendScsiCommand(write, 30000, Completion::kCarriedOut), 1);
+  EXPECT_EQ(fake_.attempts, 3u);
+
+  fake_ = FakeTransport{};
+  fake_.script = {Step{1, 0, 0}};
+  fake_.during_attempt = [&] { RewriteAsTheSystemDoes(*fake_.request_addresses.back(), 100, 0); };
+  ScsiCommand always_short = Write();
+  EXPECT_EQ(SendScsiCommand(always_short, 30000, Completion::kCarriedOut), 0);
+  EXPECT_EQ(fake_.attempts, 5u);
+
+  // INQUIRY: a drive may answer with less than was asked for.
+  fake_ = FakeTransport{};
+  fake_.script = {Step{1, 0, 0}};
+  fake_.during_attempt = [&] { RewriteAsTheSystemDoes(*fake_.request_addresses.back(), 36, 0); };
+  ScsiCommand inquiry = Cleared();
+  inquiry.flags = kFlagDataIn;
+  inquiry.data_buffer = buffer_;
+  inquiry.data_length = 56;
+  EXPECT_EQ(SendScsiCommand(inquiry, 1000), 1);
+  EXPECT_EQ(fake_.attempts, 1u);
+}

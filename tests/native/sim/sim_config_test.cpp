@@ -47,7 +47,7 @@ TEST(SimConfig, ReadsDrivesIdentitiesAndFaults) {
 TEST(SimConfig, BadLinesAreReportedWithTheirNumberAndSkipped) {
   SimConfig c;
   ParseSimConfig("vendor X\ndrive 0 0\ndrive 0 0 0\nfault write 0 1 check 4400\nfault nope 1 1 reject\n"
-                 "fault write 1 1 check 44\nfault read 1 1 sideways\ntype 40\nbogus\n",
+                 "fault write 1 1 check 4G00\nfault read 1 1 sideways\ntype 40\nbogus\n",
                  c);
   ASSERT_EQ(c.errors.size(), 8u);
   EXPECT_EQ(c.errors[0].rfind("config error: line 1: ", 0), 0u);

@@ -318,7 +318,7 @@ TEST_F(Aspi, AfterATimeOutTheRequestIsAbortedAndWaitedForUntilTheLibraryLetsGo) 
   EXPECT_EQ(g_world.aborts[0].command_code, 3);
   EXPECT_EQ(g_world.aborts[0].adapter_id, 1);
   EXPECT_EQ(g_world.aborts[0].request, static_cast<void*>(Held()));
-  EXPECT_EQ(g_world.sleeps, (std::vector<DWORD>{50, 50, 50, 50}));  // three polls, one grace
+  EXPECT_EQ(g_world.sleeps, (std::vector<DWORD>{50, 50, 50}));  // three polls, no guessed grace
   // The library wrote into its own copies, never into the caller's memory.
   EXPECT_NE(static_cast<void*>(Held()), static_cast<void*>(&c));
   EXPECT_EQ(in[0], 0);
@@ -328,6 +328,10 @@ TEST_F(Aspi, AfterATimeOutTheRequestIsAbortedAndWaitedForUntilTheLibraryLetsGo) 
   EXPECT_EQ(c.adapter_status, 0x09);
   EXPECT_FALSE(g_abandon_command);
   EXPECT_EQ(AspiAbandonedRequests(), 0);
+  // It had the request past the time-out: its copies and the event stay.
+  EXPECT_EQ(AspiKeptRequests(), 1);
+  EXPECT_TRUE(AspiEventKept(kEvent));
+  std::memset(Held()->data_buffer, 0xEE, 16);  // a late write lands in kept memory
 }
 
 TEST_F(Aspi, ALibraryThatNeverLetsGoKeepsItsCopiesAndTheCommandIsAbandoned) {
@@ -423,6 +427,74 @@ TEST_F(Aspi, ALateCompletionOnTheLibrarysThreadNeverTouchesTheCallersMemory) {
   ::CloseHandle(event);
   ::VirtualFree(memory, 0, MEM_RELEASE);
   EXPECT_EQ(AspiAbandonedRequests(), 0);
+}
+
+// Late completions and reused event handles ---------------------------------------
+
+TEST_F(Aspi, ALateCompletionOfAnAbandonedRequestWakesNoLaterCommand) {
+  OneDriveSelected();
+  LibraryHoldsRequests();
+  uint8_t reply[16];
+  EXPECT_EQ(IdentifyModel(reply, 16), 0);
+  ASSERT_EQ(AspiAbandonedRequests(), 1);
+  ScsiCommand* abandoned = Held();
+  const HANDLE kept = static_cast<HANDLE>(abandoned->completion_event);
+  EXPECT_TRUE(AspiEventKept(kept));
+  EXPECT_EQ(std::count(g_world.closed.begin(), g_world.closed.end(), kept), 0);
+
+  // The next commands: the library takes each in as pending and finishes it
+  // while the transport waits; meanwhile it completes the abandoned request
+  // and posts that request's event.
+  std::vector<HANDLE> waited_on;
+  g_world.on_wait = [&](HANDLE h, DWORD) -> DWORD {
+    waited_on.push_back(h);
+    abandoned->status = kAspiCompleted;
+    Platform().SetEvent(kept);
+    ScsiCommand* current = Held();
+    if (h == kept) return WAIT_OBJECT_0;  // woken by the other request's post
+    current->status = kAspiCompleted;
+    return WAIT_OBJECT_0;
+  };
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(IdentifyModel(reply, 16), 1);
+  for (HANDLE h : waited_on) EXPECT_NE(h, kept);
+  EXPECT_EQ(g_world.aborts.size(), 1u);  // only the abandoned request's
+}
+
+TEST_F(Aspi, AnEarlierAttemptsLatePostDoesNotAbortTheNextAttempt) {
+  OneDriveSelected();
+  LibraryHoldsRequests();
+  // Attempt 1 times out; the library lets go when asked to abort, but posts
+  // the event only later, while attempt 2 waits. Attempt 2 then completes.
+  int waits = 0;
+  g_world.on_abort = [] { Held()->status = kAspiAborted; };
+  g_world.on_wait = [&](HANDLE, DWORD) -> DWORD {
+    switch (++waits) {
+      case 1: return WAIT_TIMEOUT;
+      case 2: return WAIT_OBJECT_0;  // attempt 1's late post; attempt 2 still pending
+      default:
+        Held()->status = kAspiCompleted;
+        return WAIT_OBJECT_0;
+    }
+  };
+  uint8_t reply[16];
+  EXPECT_EQ(IdentifyModel(reply, 16), 1);
+  EXPECT_EQ(g_world.executes.size(), 2u);
+  EXPECT_EQ(g_world.aborts.size(), 1u);
+  EXPECT_EQ(waits, 3);
+  EXPECT_EQ(AspiKeptRequests(), 1);
+}
+
+TEST_F(Aspi, ARequestTheLibraryRefusesWithoutAStatusFailsThatAttemptAtOnce) {
+  OneDriveSelected();
+  g_world.on_execute = [](ScsiCommand& c) { c.status = kAspiPending; };
+  g_world.send_returns_pending = false;
+  g_world.send_result_override = kAspiInvalidRequest;
+  ScsiCommand c = Prepared();
+  EXPECT_EQ(AspiAttempt(c, 1000), kAspiInvalidRequest);
+  EXPECT_TRUE(g_world.waits.empty());
+  EXPECT_TRUE(g_world.aborts.empty());
+  EXPECT_EQ(AspiKeptRequests(), 0);
+  EXPECT_FALSE(g_abandon_command);
 }
 
 }  // namespace

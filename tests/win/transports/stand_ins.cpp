@@ -135,6 +135,7 @@ uint32_t __cdecl FakeSend(void* block) {
       } else {
         command->status = kAspiCompleted;
       }
+      if (g_world.send_result_override) return g_world.send_result_override;
       return g_world.send_returns_pending ? kAspiPending : command->status;
     }
     case kAspiAbortRequest: {
@@ -178,22 +179,39 @@ FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
 HANDLE WINAPI FakeCreateEvent(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {
   g_world.event_args.push_back({sa == nullptr, manual != FALSE, initial != FALSE, name == nullptr});
   ++g_world.events_created;
+  if (!g_world.free_handles.empty()) {
+    const HANDLE reused = g_world.free_handles.back();
+    g_world.free_handles.pop_back();
+    return reused;
+  }
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0xE0000 + g_world.events_created));
+}
+bool TakeSignal(HANDLE h) {
+  auto it = std::find(g_world.signalled.begin(), g_world.signalled.end(), h);
+  if (it == g_world.signalled.end()) return false;
+  g_world.signalled.erase(it);
+  return true;
 }
 BOOL WINAPI FakeResetEvent(HANDLE h) {
   g_world.reset_events.push_back(h);
+  TakeSignal(h);
   return g_world.reset_result;
 }
 BOOL WINAPI FakeSetEvent(HANDLE h) {
   g_world.set_events.push_back(h);
+  if (g_world.set_result && !std::count(g_world.signalled.begin(), g_world.signalled.end(), h))
+    g_world.signalled.push_back(h);
   return g_world.set_result;
 }
 DWORD WINAPI FakeWait(HANDLE h, DWORD ms) {
   g_world.waits.push_back({h, ms});
-  return g_world.on_wait ? g_world.on_wait(h, ms) : WAIT_TIMEOUT;
+  if (g_world.on_wait) return g_world.on_wait(h, ms);
+  return TakeSignal(h) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 BOOL WINAPI FakeCloseHandle(HANDLE h) {
   g_world.closed.push_back(h);
+  TakeSignal(h);
+  if (reinterpret_cast<uintptr_t>(h) >= 0xE0000) g_world.free_handles.push_back(h);
   return TRUE;
 }
 void WINAPI FakeSleep(DWORD ms) {

@@ -83,6 +83,7 @@ struct World {
   // Execute requests: what the library does with each.
   std::function<void(ScsiCommand&)> on_execute;
   bool send_returns_pending = false;       // SendASPI32Command says pending whatever the status
+  uint32_t send_result_override = 0;       // when set, what SendASPI32Command returns for execute
   std::vector<ExecCall> executes;
   std::vector<AspiAbortRequest> aborts;
   std::vector<void*> abort_addresses;      // where each abort block lived
@@ -98,6 +99,11 @@ struct World {
   std::function<void(int)> on_sleep;            // called with the sleep's number (0-based)
   int events_created = 0;
   std::vector<HANDLE> closed;
+  // As the real system does, a closed handle's value is handed out again by
+  // the next CreateEvent. Posts are remembered until a wait takes them or a
+  // reset clears them (auto-reset events); on_wait, when set, decides alone.
+  std::vector<HANDLE> free_handles;
+  std::vector<HANDLE> signalled;
   struct EventArgs { bool security_null, manual, initial, name_null; };
   std::vector<EventArgs> event_args;
 

@@ -105,7 +105,7 @@ TEST_F(Gallery, DISABLED_ShowEachWindow) {
     }
     Sleep(2 * CDebugDlg::kRepaintMs);
     Photograph("debug");
-    delete debug;
+    EndDebugWindowThread(debug);
   }
 }
 

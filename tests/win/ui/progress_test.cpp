@@ -98,6 +98,9 @@ void RecordPause(uint32_t ms) {
   Sleep(1);
 }
 
+std::string g_warning_at_start;
+bool g_visible_at_start = false;
+
 // Runs on the worker: waits until the main thread has paused often enough.
 TransferResult FakeTransfer() {
   ProgressSink* sink = AppState().progress_sink;
@@ -106,6 +109,8 @@ TransferResult FakeTransfer() {
     sink->SetPosition(60);
     CProgressDlg* dlg = PublishedDialog();
     g_status_seen = dlg ? dlg->GetDlgItemText(IDC_STATUS_LINE) : "";
+    g_warning_at_start = dlg ? dlg->GetDlgItemText(IDC_WARNING_LINE) : "";
+    g_visible_at_start = dlg && IsWindowVisible(dlg->m_hWnd);
   }
   WaitForSingleObject(g_enough_pauses, 10000);
   return g_result;
@@ -137,6 +142,8 @@ TEST_F(ProgressRunTest, QuickTransferShowsTheWarningOnceAndLeavesNoWindow) {
   EXPECT_EQ(g_pauses[0].ms, 1000u);
   EXPECT_EQ(g_pauses[0].highlight, 4) << "starts visible";
   EXPECT_EQ(g_status_seen, "Writing buffer") << "the transfer writes through the published dialog";
+  EXPECT_EQ(g_warning_at_start, kWarningText) << "the warning is up before the first command";
+  EXPECT_TRUE(g_visible_at_start);
   ASSERT_NE(g_progress_window, nullptr);
   EXPECT_FALSE(IsWindow(g_progress_window)) << "no progress window remains";
   EXPECT_EQ(state_.progress_sink, nullptr) << "sink taken back";

@@ -39,7 +39,7 @@ TEST_F(TraceFieldTest, ALineWiderThanTheWindowScrollsInsteadOfWrapping) {
   POINTL at = {};
   SendMessageA(field, EM_POSFROMCHAR, reinterpret_cast<WPARAM>(&at), static_cast<LPARAM>(line.size() - 1));
   EXPECT_GT(at.x, client.right);
-  delete thread;
+  EndDebugWindowThread(thread);
 }
 
 }  // namespace
