@@ -1,7 +1,8 @@
-// The whole program finding drives: in Windows 98 mode through the simulated
-// WNASPI32.DLL beside it, on Wine's NT platform through the pass-through
-// (where Wine has no CD-ROM interface, so nothing is found and the library
-// is never loaded).
+// The whole program finding drives, on each transport of the test run:
+// in Windows 98 mode through the simulated WNASPI32.DLL beside it (adapters
+// and targets), on Wine's NT platform through the CD-ROM interfaces that
+// SetupAPI lists, each command a pass-through request that reaches the
+// simulated drive as SG_IO. Each test belongs to one transport and says so.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -15,6 +16,7 @@
 namespace {
 
 using harness::Program;
+using harness::Transport;
 constexpr int kMessageTextId = 1015;
 
 // Two drives the program must find, two it must not (target 7, LUN 1), and a
@@ -35,6 +37,23 @@ constexpr const char* kConfig =
     "  model \"K98Y-Q    \"\n"
     "  version 200B\n";
 
+// The pass-through: one CD-ROM interface per drive line, instance 0, 1, 2;
+// again no carried image fits.
+constexpr const char* kInterfacesConfig =
+    "drive 0 0 0\n"
+    "  vendor KORVADYN\n"
+    "  model \"K99X-Z    \"\n"
+    "  version 100A\n"
+    "drive 0 1 0\n"
+    "  model \"K97W-P    \"\n"
+    "drive 0 2 0\n"
+    "  model \"K98Y-Q    \"\n"
+    "  version 200B\n";
+
+#define ONLY_ON(transport)                                                                  \
+  if (harness::TransportUnderTest() != (transport))                                        \
+  GTEST_SKIP() << "a test of the " << harness::TransportName(transport) << " transport"
+
 class Discovery : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -44,14 +63,20 @@ class Discovery : public ::testing::Test {
     std::string error;
     exe_ = harness::BuildPackedUpdater(dir_, {{"K53R-TX", "209A", 0x2000, 7}}, nullptr, "fwupdate.exe", &error);
     ASSERT_FALSE(exe_.empty()) << error;
-    // Beside the program, and preferred to Wine's built-in WNASPI32.
-    ASSERT_TRUE(harness::InstallSimulatedAspi(dir_)) << "WNASPI32.DLL is not built";
-    const std::string config = harness::WriteTextFile(dir_, "sim.cfg", kConfig);
-    ASSERT_FALSE(config.empty());
     wire_log_ = harness::JoinPath(dir_, "wire.log");
-    environment_ = harness::SimulatedDriveEnvironment(config, wire_log_);
   }
-  void TearDown() override { harness::ClearAppDefaults("fwupdate.exe"); }
+  void TearDown() override {
+    harness::ClearAppDefaults("fwupdate.exe");
+    harness::RemoveCdromInterfaces();
+  }
+
+  // The drives of a configuration on the transport of the test run.
+  void Drives(const std::string& config) {
+    bool ok = false;
+    environment_ = harness::SimulatedDrives(harness::TransportUnderTest(), dir_, config, wire_log_, "",
+                                            "fwupdate.exe", &ok);
+    ASSERT_TRUE(ok) << "the simulated drives cannot be set up";
+  }
 
   // Runs the program until its one error message, checks the text, closes it
   // and waits for the end.
@@ -75,12 +100,18 @@ class Discovery : public ::testing::Test {
     for (std::string line; std::getline(s, line);) lines.push_back(line);
     return lines;
   }
-  // The execute requests of the wire log (request code 2).
+  // The commands that reached a drive.
   std::vector<std::string> Executes() const {
     std::vector<std::string> found;
     for (const std::string& line : Wire())
-      if (line.rfind("srb=02 ", 0) == 0) found.push_back(line);
+      if (harness::IsWireCommand(line)) found.push_back(line);
     return found;
+  }
+
+  std::string TraceLog() const {
+    std::vector<uint8_t> bytes;
+    harness::ReadFileBytes(harness::JoinPath(dir_, "fwupdate.log"), &bytes);
+    return std::string(bytes.begin(), bytes.end());
   }
 
   std::string dir_, exe_, wire_log_;
@@ -88,7 +119,8 @@ class Discovery : public ::testing::Test {
 };
 
 TEST_F(Discovery, Windows98FindsAndIdentifiesTheDrivesThroughTheLibrary) {
-  ASSERT_TRUE(harness::SetWin98Mode("fwupdate.exe"));
+  ONLY_ON(Transport::Aspi);
+  ASSERT_NO_FATAL_FAILURE(Drives(kConfig));
   RunUntilMessage("", "\r\nModel name is mismatch!!");
 
   const std::vector<std::string> wire = Wire();
@@ -121,11 +153,10 @@ TEST_F(Discovery, Windows98FindsAndIdentifiesTheDrivesThroughTheLibrary) {
 }
 
 TEST_F(Discovery, Windows98TraceShowsEachAttemptWithTheCharacterColumn) {
-  ASSERT_TRUE(harness::SetWin98Mode("fwupdate.exe"));
+  ONLY_ON(Transport::Aspi);
+  ASSERT_NO_FATAL_FAILURE(Drives(kConfig));
   RunUntilMessage("/LOG FILE", "\r\nModel name is mismatch!!");
-  std::vector<uint8_t> bytes;
-  ASSERT_TRUE(harness::ReadFileBytes(harness::JoinPath(dir_, "fwupdate.log"), &bytes));
-  const std::string log(bytes.begin(), bytes.end());
+  const std::string log = TraceLog();
   // Four attempts of four lines each, and two empty lines after each.
   ASSERT_EQ(log.size(), 4u * (4 * 94 + 4)) << log;
   EXPECT_EQ(log.substr(0, 36), "Command       :       12 00 00 00 38");
@@ -137,9 +168,78 @@ TEST_F(Discovery, Windows98TraceShowsEachAttemptWithTheCharacterColumn) {
   EXPECT_EQ(log.substr(identify + 188 + 76, 16), "..K99X-Z    100A");
 }
 
-TEST_F(Discovery, TheNtPlatformFindsNoDriveAndNeverLoadsTheLibrary) {
+TEST_F(Discovery, TheNtPlatformWithoutACdromInterfaceFindsNoDriveAndNeverLoadsTheLibrary) {
+  ONLY_ON(Transport::PassThrough);
+  // The simulated ASPI library beside the program all the same: on the NT
+  // platform there is no falling back to it.
+  ASSERT_TRUE(harness::InstallSimulatedAspi(dir_)) << "WNASPI32.DLL is not built";
+  ASSERT_NO_FATAL_FAILURE(Drives("adapters 1\n"));
   RunUntilMessage("", "\r\nCD-ROM/RW drive is not found!");
-  EXPECT_FALSE(harness::FileExists(wire_log_)) << "the ASPI library was loaded on the NT platform";
+  EXPECT_FALSE(harness::FileExists(wire_log_)) << "a drive or the ASPI library was reached";
+}
+
+TEST_F(Discovery, TheNtPlatformIdentifiesEachInterfaceInItsOrder) {
+  ONLY_ON(Transport::PassThrough);
+  ASSERT_NO_FATAL_FAILURE(Drives(kInterfacesConfig));
+  RunUntilMessage("", "\r\nModel name is mismatch!!");
+
+  // INQUIRY and Identify Model on each interface, in the order SetupAPI
+  // lists them; the vendor command's LUN bits cleared (33 0C), a data-less
+  // length nowhere, and every answer whole (no residual).
+  const std::vector<std::string> executes = Executes();
+  ASSERT_EQ(executes.size(), 6u) << wire_log_;
+  const std::string inquiry =
+      " lun=0 dir=in length=56 timeout=1000 cdb=12 00 00 00 38 00 00 00 00 00 00 00 result=01 scsi=00 sense=0000 "
+      "resid=0 sb=0 host=00 driver=00";
+  const std::string identify =
+      " lun=0 dir=in length=16 timeout=10000 cdb=33 0C F0 00 00 00 00 00 10 00 00 00 result=01 scsi=00 sense=0000 "
+      "resid=0 sb=0 host=00 driver=00";
+  for (int i = 0; i < 3; ++i) {
+    const std::string drive = "sgio dev=" + std::to_string(i) + " ha=0 target=" + std::to_string(i);
+    EXPECT_EQ(executes[2 * i], drive + inquiry);
+    EXPECT_EQ(executes[2 * i + 1], drive + identify);
+  }
+}
+
+TEST_F(Discovery, AnNtInterfaceThatCannotBeOpenedKeepsItsSlotAndEveryCommandToItIsRejected) {
+  ONLY_ON(Transport::PassThrough);
+  ASSERT_NO_FATAL_FAILURE(Drives(kInterfacesConfig));
+  // Interface 1 is listed, but its device cannot be opened.
+  ASSERT_TRUE(harness::InstallCdromInterfaces(3, environment_, {1}));
+  RunUntilMessage("/LOG FILE", "\r\nModel name is mismatch!!");
+
+  // Interfaces 0 and 2 are identified; nothing reaches drive 1.
+  const std::vector<std::string> executes = Executes();
+  ASSERT_EQ(executes.size(), 4u) << wire_log_;
+  EXPECT_EQ(executes[0].rfind("sgio dev=0 ", 0), 0u) << executes[0];
+  EXPECT_EQ(executes[1].rfind("sgio dev=0 ", 0), 0u) << executes[1];
+  EXPECT_EQ(executes[2].rfind("sgio dev=2 ", 0), 0u) << executes[2];
+  EXPECT_EQ(executes[3].rfind("sgio dev=2 ", 0), 0u) << executes[3];
+
+  // Slot 1 was asked all the same: each of its commands five times, each
+  // attempt rejected by the system and traced (the trace also shows the
+  // four that reached drives 0 and 2).
+  const std::string log = TraceLog();
+  size_t attempts = 0;
+  for (size_t at = log.find("Command       : "); at != std::string::npos; at = log.find("Command       : ", at + 1))
+    ++attempts;
+  EXPECT_EQ(attempts, 4u + 2 * 5) << log;
+}
+
+TEST_F(Discovery, NtTraceShowsTheScsiStatusAndNoCharacterColumn) {
+  ONLY_ON(Transport::PassThrough);
+  ASSERT_NO_FATAL_FAILURE(Drives(kInterfacesConfig));
+  RunUntilMessage("/LOG FILE", "\r\nModel name is mismatch!!");
+  const std::string log = TraceLog();
+  // Six attempts of four lines each, and two empty lines after each.
+  ASSERT_EQ(log.size(), 6u * (4 * 94 + 4)) << log;
+  EXPECT_EQ(log.substr(0, 36), "Command       :       12 00 00 00 38");
+  // The pass-through's line has the ASPI name too; it shows the SCSI status.
+  EXPECT_EQ(log.substr(94, 25), "ASPI Status   :       00 ");
+  EXPECT_EQ(log.substr(188, 37), "DataBuf       :       05 80 00 21 33 ");
+  EXPECT_EQ(log.find("KORVADYN"), std::string::npos) << "a character column on the pass-through";
+  const size_t identify = 4 * 94 + 4;
+  EXPECT_EQ(log.substr(identify, 31), "Command       :       33 0C F0 ");
 }
 
 }  // namespace
