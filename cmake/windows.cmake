@@ -64,15 +64,26 @@ endif()
 
 # The simulated drive as SCSI generic devices for 32-bit Wine's pass-through
 # (sim/sgio/): an LD_PRELOAD library built by the host compiler with -m32.
+# LD_PRELOAD names it through ld.so's $LIB, so that 64-bit processes of a
+# test run (shells, tools) find an empty library of their own there instead
+# of refusing the 32-bit one with a message each.
 set(SGIO_DIR ${CMAKE_BINARY_DIR}/sgio)
-set(SGIO_PRELOAD ${SGIO_DIR}/libfwsimsg.so)
-ExternalProject_Add(fwsimsg
+set(SGIO_LIB32 ${SGIO_DIR}/lib/i386-linux-gnu/libfwsimsg.so)
+set(SGIO_LIB64 ${SGIO_DIR}/lib/x86_64-linux-gnu/libfwsimsg.so)
+set(SGIO_PRELOAD "${SGIO_DIR}/$LIB/libfwsimsg.so")
+ExternalProject_Add(fwsimsg_build
   SOURCE_DIR ${CMAKE_SOURCE_DIR}/sim/sgio
-  BINARY_DIR ${SGIO_DIR}
+  BINARY_DIR ${SGIO_DIR}/build
   CMAKE_ARGS -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_BUILD_TYPE=Release
-  BUILD_BYPRODUCTS ${SGIO_PRELOAD}
+             -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=${SGIO_DIR}/lib/i386-linux-gnu
+  BUILD_BYPRODUCTS ${SGIO_LIB32}
   INSTALL_COMMAND ""
   BUILD_ALWAYS ON)
+add_custom_command(OUTPUT ${SGIO_LIB64}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${SGIO_DIR}/lib/x86_64-linux-gnu
+  COMMAND gcc -shared -o ${SGIO_LIB64} -x c /dev/null
+  COMMENT "Empty 64-bit stand-in of the SG_IO preload library")
+add_custom_target(fwsimsg ALL DEPENDS fwsimsg_build ${SGIO_LIB64})
 
 # GoogleTest from source, for the Wine tests.
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
