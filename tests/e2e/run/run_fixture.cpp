@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -194,6 +195,7 @@ std::vector<WireCommand> RunTest::Executes() const {
       command.cdb = line.substr(cdb + 5, result - cdb - 5);
     }
     command.ok = Field(line, "result") == "01";
+    command.length = static_cast<uint32_t>(std::strtoul(Field(line, "length").c_str(), nullptr, 10));
     commands.push_back(command);
   }
   return commands;

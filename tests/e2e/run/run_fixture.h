@@ -45,6 +45,7 @@ struct WireCommand {
   int target = -1;
   std::string cdb;  // "33 6C F1 00 04 00 00 04 00 4B 56 44"
   bool ok = false;  // result=01
+  uint32_t length = 0;  // the data transfer length it went out with
   bool IsInquiry() const { return cdb.rfind("12 ", 0) == 0; }
   bool IsIdentify() const { return Vendor("F0"); }
   bool IsWrite() const { return Vendor("F1") && !IsUpdate(); }

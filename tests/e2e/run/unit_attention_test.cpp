@@ -16,12 +16,19 @@ struct AttentionCase {
   const char* fault;      // setting of the simulated drive
   bool (WireCommand::*kind)() const;
   uint32_t offset;        // the command's offset (buffer commands)
+  uint32_t length;        // the data it carries
+  bool pass_through_only; // visible through the pass-through only
 };
 
 // 0x2000 bytes: eight chunks.
 const AttentionCase kCases[] = {
-    {"WriteBufferWithoutReadBack", "K53R-PX", "fault write 3 1 check 2900", &WireCommand::IsWrite, 0x800},
-    {"UpdateFirmware", "K53R-TX", "fault update 1 1 check 2900", &WireCommand::IsUpdate, 0},
+    {"WriteBufferWithoutReadBack", "K53R-PX", "fault write 3 1 check 2900", &WireCommand::IsWrite, 0x800, 1024, false},
+    {"ReadBuffer", "K53R-TX", "fault read 2 1 check 2800", &WireCommand::IsRead, 0x400, 1024, false},
+    {"UpdateFirmware", "K53R-TX", "fault update 1 1 check 2900", &WireCommand::IsUpdate, 0, 0, false},
+    // A Write Buffer that moved only half its chunk: the pass-through hands
+    // back the length that moved; an ASPI request block has no such count,
+    // so through ASPI the program cannot tell.
+    {"ShortWriteBufferWithoutReadBack", "K53R-PX", "fault write 3 1 short", &WireCommand::IsWrite, 0x800, 1024, true},
 };
 
 void PrintTo(const AttentionCase& c, std::ostream* out) { *out << c.name; }
@@ -30,6 +37,9 @@ class UnitAttention : public RunTest, public ::testing::WithParamInterface<Atten
 
 TEST_P(UnitAttention, IsSentAgainAndTheImageIsFlashedByteForByte) {
   const AttentionCase& c = GetParam();
+  if (c.pass_through_only && harness::TransportUnderTest() != harness::Transport::PassThrough) {
+    GTEST_SKIP() << "an ASPI request block reports no transfer length: a short transfer is not seen";
+  }
   const std::string exe = Pack({{c.model, "209B", 0x2000, 43}});
   ASSERT_FALSE(exe.empty());
   const std::string model10 = std::string(c.model) + std::string(10 - std::string(c.model).size(), ' ');
@@ -45,7 +55,11 @@ TEST_P(UnitAttention, IsSentAgainAndTheImageIsFlashedByteForByte) {
 
   int sent = 0, updates_done = 0;
   for (const WireCommand& command : Executes()) {
-    if ((command.*c.kind)() && command.Offset() == c.offset) ++sent;
+    if ((command.*c.kind)() && command.Offset() == c.offset) {
+      ++sent;
+      // Every attempt goes out as built, whatever the last one handed back.
+      EXPECT_EQ(command.length, c.length) << command.line;
+    }
     if (command.IsUpdate() && command.ok) ++updates_done;
   }
   EXPECT_EQ(sent, 2) << "the command the drive did not carry out goes out again";
