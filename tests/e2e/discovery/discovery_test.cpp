@@ -168,6 +168,22 @@ TEST_F(Discovery, Windows98TraceShowsEachAttemptWithTheCharacterColumn) {
   EXPECT_EQ(log.substr(identify + 188 + 76, 16), "..K99X-Z    100A");
 }
 
+// Both transports: the sense bytes are read where the transport puts them
+// (the ASPI request block's sense area; the pass-through request's sense
+// buffer at offset 48, filled by the system). A unit attention answers an
+// INQUIRY, so it is not asked again.
+TEST_F(Discovery, AUnitAttentionOnInquiryIsReadFromTheSenseAndNotAskedAgain) {
+  ASSERT_NO_FATAL_FAILURE(Drives("drive 0 1 0\n  model \"K99X-Z    \"\n  fault inquiry 1 1 check 2900\n"));
+  RunUntilMessage("/LOG FILE", "\r\nModel name is mismatch!!");
+  const std::vector<std::string> executes = Executes();
+  ASSERT_EQ(executes.size(), 2u) << "INQUIRY once, then Identify Model: " << wire_log_;
+  EXPECT_NE(executes[0].find("cdb=12 "), std::string::npos) << executes[0];
+  // The attempt's sense line: fixed format, key 6 (unit attention), 29 00.
+  const std::string log = TraceLog();
+  ASSERT_GT(log.size(), 4u * 94);
+  EXPECT_EQ(log.substr(3 * 94, 22 + 14 * 3), "Sense Code    :       70 00 06 00 00 00 00 0A 00 00 00 00 29 00 ");
+}
+
 TEST_F(Discovery, TheNtPlatformWithoutACdromInterfaceFindsNoDriveAndNeverLoadsTheLibrary) {
   ONLY_ON(Transport::PassThrough);
   // The simulated ASPI library beside the program all the same: on the NT
