@@ -150,12 +150,17 @@ void MakeDevice(struct stat* st, int drive) {
   st->st_size = 0;
 }
 
-int ServeIoctl(int fd, unsigned long request, void* argument, bool* served) {
-  *served = false;
-  if (request != SG_IO) return 0;
-  const int drive = DriveOf(fd);
-  if (drive < 0) return 0;
-  *served = true;
+using IoctlFn = int (*)(int, unsigned long, ...);
+
+// SG_IO on a device file is served; anything else goes to the C library's
+// function `real`.
+int Ioctl(IoctlFn real, int fd, unsigned long request, void* argument) {
+  const int drive = request == SG_IO ? DriveOf(fd) : -1;
+  if (drive < 0) {
+    if (real) return real(fd, request, argument);
+    errno = ENOSYS;
+    return -1;
+  }
   pthread_mutex_lock(&g_lock);
   int error = 0;
   const int result = TheService(fd).sgio.Serve(static_cast<size_t>(drive), static_cast<sg_io_hdr_t*>(argument), &error);
@@ -184,17 +189,14 @@ __attribute__((visibility("default"))) int __fstat64_time64(int fd, struct stat*
   return result;
 }
 
+// ioctl's third argument is one pointer for every request served here.
 __attribute__((visibility("default"))) int __ioctl_time64(int fd, unsigned long request, ...) {
   va_list args;
   va_start(args, request);
   void* argument = va_arg(args, void*);
   va_end(args);
-  bool served = false;
-  const int result = ServeIoctl(fd, request, argument, &served);
-  if (served) return result;
-  static auto real = Next<int (*)(int, unsigned long, ...)>("__ioctl_time64");
-  static auto plain = Next<int (*)(int, unsigned long, ...)>("ioctl");
-  return real ? real(fd, request, argument) : plain(fd, request, argument);
+  static const IoctlFn real = Next<IoctlFn>("__ioctl_time64");
+  return Ioctl(real, fd, request, argument);
 }
 
 __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...) {
@@ -202,11 +204,8 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
   va_start(args, request);
   void* argument = va_arg(args, void*);
   va_end(args);
-  bool served = false;
-  const int result = ServeIoctl(fd, request, argument, &served);
-  if (served) return result;
-  static auto real = Next<int (*)(int, unsigned long, ...)>("ioctl");
-  return real(fd, request, argument);
+  static const IoctlFn real = Next<IoctlFn>("ioctl");
+  return Ioctl(real, fd, request, argument);
 }
 
 }  // extern "C"

@@ -184,6 +184,28 @@ TEST_F(Discovery, AUnitAttentionOnInquiryIsReadFromTheSenseAndNotAskedAgain) {
   EXPECT_EQ(log.substr(3 * 94, 22 + 14 * 3), "Sense Code    :       70 00 06 00 00 00 00 0A 00 00 00 00 29 00 ");
 }
 
+// Both transports: an INQUIRY the drive never answers fails after its own
+// time-out (1 second), each of the five attempts. Through the pass-through
+// the time-out must come back as a failed request: Wine would pass the
+// kernel's own time-out status on as success.
+TEST_F(Discovery, AnInquiryThatNeverCompletesFailsEachAttemptAfterItsTimeOut) {
+  ASSERT_NO_FATAL_FAILURE(Drives("drive 0 1 0\n  model \"K99X-Z    \"\n  fault inquiry 1 1000 never\n"));
+  const DWORD start = GetTickCount();
+  RunUntilMessage("", "\r\nModel name is mismatch!!");
+  EXPECT_GE(GetTickCount() - start, 5 * 1000u - 100);
+  int inquiries = 0;
+  for (const std::string& line : Executes()) {
+    if (line.find("cdb=12 ") == std::string::npos) continue;
+    ++inquiries;
+    const bool timed_out = harness::TransportUnderTest() == Transport::Aspi
+                               ? line.find("result=never") != std::string::npos
+                               : line.find("result=ETIMEDOUT") != std::string::npos &&
+                                     line.find("host=03") != std::string::npos;
+    EXPECT_TRUE(timed_out) << line;
+  }
+  EXPECT_EQ(inquiries, 5);
+}
+
 TEST_F(Discovery, TheNtPlatformWithoutACdromInterfaceFindsNoDriveAndNeverLoadsTheLibrary) {
   ONLY_ON(Transport::PassThrough);
   // The simulated ASPI library beside the program all the same: on the NT
