@@ -58,7 +58,7 @@ std::string Head(size_t index, const SimDriveConfig* drive, const sg_io_hdr_t& h
          " lun=" + std::to_string(drive->lun);
   }
   s += std::string(" dir=") + DirectionName(hdr.dxfer_direction) + " length=" + std::to_string(hdr.dxfer_len) +
-       " timeout=" + std::to_string(hdr.timeout) + " cdb=";
+       " timeout=" + std::to_string(hdr.timeout) + " mx_sb_len=" + std::to_string(hdr.mx_sb_len) + " cdb=";
   // Only a CDB of a length the driver accepts is read.
   if (!hdr.cmdp || hdr.cmd_len < 6 || hdr.cmd_len > 16) return s + "-";
   uint8_t cdb[12] = {};

@@ -227,10 +227,10 @@ TEST_F(Discovery, TheNtPlatformIdentifiesEachInterfaceInItsOrder) {
   const std::vector<std::string> executes = Executes();
   ASSERT_EQ(executes.size(), 6u) << wire_log_;
   const std::string inquiry =
-      " lun=0 dir=in length=56 timeout=1000 cdb=12 00 00 00 38 00 00 00 00 00 00 00 result=01 scsi=00 sense=0000 "
+      " lun=0 dir=in length=56 timeout=1000 mx_sb_len=32 cdb=12 00 00 00 38 00 00 00 00 00 00 00 result=01 scsi=00 sense=0000 "
       "resid=0 sb=0 host=00 driver=00";
   const std::string identify =
-      " lun=0 dir=in length=16 timeout=10000 cdb=33 0C F0 00 00 00 00 00 10 00 00 00 result=01 scsi=00 sense=0000 "
+      " lun=0 dir=in length=16 timeout=10000 mx_sb_len=32 cdb=33 0C F0 00 00 00 00 00 10 00 00 00 result=01 scsi=00 sense=0000 "
       "resid=0 sb=0 host=00 driver=00";
   for (int i = 0; i < 3; ++i) {
     const std::string drive = "sgio dev=" + std::to_string(i) + " ha=0 target=" + std::to_string(i);

@@ -196,6 +196,8 @@ std::vector<WireCommand> RunTest::Executes() const {
     }
     command.ok = Field(line, "result") == "01";
     command.length = static_cast<uint32_t>(std::strtoul(Field(line, "length").c_str(), nullptr, 10));
+    const std::string room = Field(line, "mx_sb_len");
+    if (!room.empty()) command.sense_room = std::atoi(room.c_str());
     commands.push_back(command);
   }
   return commands;

@@ -46,6 +46,7 @@ struct WireCommand {
   std::string cdb;  // "33 6C F1 00 04 00 00 04 00 4B 56 44"
   bool ok = false;  // result=01
   uint32_t length = 0;  // the data transfer length it went out with
+  int sense_room = -1;  // the room for sense bytes it went out with (SG_IO; -1 through ASPI)
   bool IsInquiry() const { return cdb.rfind("12 ", 0) == 0; }
   bool IsIdentify() const { return Vendor("F0"); }
   bool IsWrite() const { return Vendor("F1") && !IsUpdate(); }
