@@ -152,26 +152,6 @@ TEST_F(Discovery, Windows98FindsAndIdentifiesTheDrivesThroughTheLibrary) {
   EXPECT_EQ(executes[3], "srb=02 ha=1 target=5" + identify);
 }
 
-TEST_F(Discovery, Windows98TraceShowsEachAttemptWithTheCharacterColumn) {
-  ONLY_ON(Transport::Aspi);
-  ASSERT_NO_FATAL_FAILURE(Drives(kConfig));
-  RunUntilMessage("/LOG FILE", "\r\nModel name is mismatch!!");
-  const std::string log = TraceLog();
-  // Four attempts of four lines each, and two empty lines after each.
-  ASSERT_EQ(log.size(), 4u * (4 * 94 + 4)) << log;
-  EXPECT_EQ(log.substr(0, 36), "Command       :       12 00 00 00 38");
-  EXPECT_EQ(log.substr(94, 25), "ASPI Status   :       01 ");
-  EXPECT_EQ(log.substr(188, 16), "DataBuf       : ");
-  EXPECT_EQ(log.substr(188 + 76 + 8, 8), "KORVADYN");  // inquiry bytes 8..15, the vendor
-  const size_t identify = 4 * 94 + 4;
-  EXPECT_EQ(log.substr(identify, 31), "Command       :       33 6C F0 ");
-  EXPECT_EQ(log.substr(identify + 188 + 76, 16), "..K99X-Z    100A");
-}
-
-// Both transports: the sense bytes are read where the transport puts them
-// (the ASPI request block's sense area; the pass-through request's sense
-// buffer at offset 48, filled by the system). A unit attention answers an
-// INQUIRY, so it is not asked again.
 TEST_F(Discovery, AUnitAttentionOnInquiryIsReadFromTheSenseAndNotAskedAgain) {
   ASSERT_NO_FATAL_FAILURE(Drives("drive 0 1 0\n  model \"K99X-Z    \"\n  fault inquiry 1 1 check 2900\n"));
   RunUntilMessage("/LOG FILE", "\r\nModel name is mismatch!!");
@@ -264,20 +244,29 @@ TEST_F(Discovery, AnNtInterfaceThatCannotBeOpenedKeepsItsSlotAndEveryCommandToIt
   EXPECT_EQ(attempts, 4u + 2 * 5) << log;
 }
 
-TEST_F(Discovery, NtTraceShowsTheScsiStatusAndNoCharacterColumn) {
-  ONLY_ON(Transport::PassThrough);
-  ASSERT_NO_FATAL_FAILURE(Drives(kInterfacesConfig));
+// Both transports trace every attempt in the same four lines; the test
+// says where they differ: the "ASPI Status" line shows the ASPI request
+// status (01) or the pass-through's SCSI status (00), and only the ASPI
+// transport writes the data's character column.
+TEST_F(Discovery, TraceShowsEachAttemptAsItsTransportSentIt) {
+  const bool aspi = harness::TransportUnderTest() == Transport::Aspi;
+  ASSERT_NO_FATAL_FAILURE(Drives(aspi ? kConfig : kInterfacesConfig));
   RunUntilMessage("/LOG FILE", "\r\nModel name is mismatch!!");
   const std::string log = TraceLog();
-  // Six attempts of four lines each, and two empty lines after each.
-  ASSERT_EQ(log.size(), 6u * (4 * 94 + 4)) << log;
+  // INQUIRY and Identify Model for each of two drives (ASPI) or three
+  // interfaces: four lines each, then two empty lines.
+  ASSERT_EQ(log.size(), (aspi ? 4u : 6u) * (4 * 94 + 4)) << log;
   EXPECT_EQ(log.substr(0, 36), "Command       :       12 00 00 00 38");
-  // The pass-through's line has the ASPI name too; it shows the SCSI status.
-  EXPECT_EQ(log.substr(94, 25), "ASPI Status   :       00 ");
+  EXPECT_EQ(log.substr(94, 25), aspi ? "ASPI Status   :       01 " : "ASPI Status   :       00 ");
   EXPECT_EQ(log.substr(188, 37), "DataBuf       :       05 80 00 21 33 ");
-  EXPECT_EQ(log.find("KORVADYN"), std::string::npos) << "a character column on the pass-through";
   const size_t identify = 4 * 94 + 4;
-  EXPECT_EQ(log.substr(identify, 31), "Command       :       33 0C F0 ");
+  EXPECT_EQ(log.substr(identify, 31), "Command       :       " + harness::VendorCdbStart() + " F0 ");
+  if (aspi) {
+    EXPECT_EQ(log.substr(188 + 76 + 8, 8), "KORVADYN");  // inquiry bytes 8..15, the vendor
+    EXPECT_EQ(log.substr(identify + 188 + 76, 16), "..K99X-Z    100A");
+  } else {
+    EXPECT_EQ(log.find("KORVADYN"), std::string::npos) << "a character column on the pass-through";
+  }
 }
 
 }  // namespace
