@@ -186,6 +186,34 @@ TEST_F(Discovery, AnInquiryThatNeverCompletesFailsEachAttemptAfterItsTimeOut) {
   EXPECT_EQ(inquiries, 5);
 }
 
+// The abandon path is ASPI's alone. A drive that never answers, behind a
+// library that does not let go of the request even when asked to abort it:
+// through ASPI the command is abandoned after its first time-out, with the
+// time-out's text in a message box. The pass-through has no such path (the
+// system ends the request at its time-out), so there the command is tried
+// five times, without a message.
+TEST_F(Discovery, ACommandTheLibraryKeepsIsAbandonedOnlyThroughAspi) {
+  const bool aspi = harness::TransportUnderTest() == Transport::Aspi;
+  ASSERT_NO_FATAL_FAILURE(
+      Drives("abort ignore\ndrive 0 1 0\n  model \"K99X-Z    \"\n  fault inquiry 1 1000 never\n"));
+  Program run;
+  ASSERT_TRUE(run.Start(exe_, "", dir_, environment_)) << run.error();
+  if (aspi) {
+    HWND box = run.WaitForWindow("fwupdate", 30000);
+    ASSERT_TRUE(box) << run.error();
+    EXPECT_EQ(harness::ControlText(box, harness::kMessageBoxTextId), "Communication time-out");
+    harness::PressButton(box, IDOK);
+  }
+  HWND message = run.WaitForWindow("ERROR", 30000);
+  ASSERT_TRUE(message) << run.error();
+  EXPECT_EQ(harness::ControlText(message, kMessageTextId), "\r\nModel name is mismatch!!");
+  harness::PressButton(message, IDOK);
+  ASSERT_TRUE(run.WaitForExit(10000)) << run.error();
+  int inquiries = 0;
+  for (const std::string& line : Executes()) inquiries += line.find("cdb=12 ") != std::string::npos ? 1 : 0;
+  EXPECT_EQ(inquiries, aspi ? 1 : 5);
+}
+
 TEST_F(Discovery, TheNtPlatformWithoutACdromInterfaceFindsNoDriveAndNeverLoadsTheLibrary) {
   ONLY_ON(Transport::PassThrough);
   // The simulated ASPI library beside the program all the same: on the NT
