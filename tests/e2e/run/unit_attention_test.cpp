@@ -3,6 +3,9 @@
 // flashed once with the whole image.
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "tests/e2e/run/run_fixture.h"
 
 namespace run {
@@ -46,7 +49,8 @@ TEST_P(UnitAttention, IsSentAgainAndTheImageIsFlashedByteForByte) {
   const auto environment = Drives(DriveConfig(model10, "209A", 0, c.fault));
   RestartWatch watch;
   Program run;
-  ASSERT_TRUE(run.Start(exe, "", dir_, environment)) << run.error();
+  // Traced: the trace shows what each attempt carried.
+  ASSERT_TRUE(run.Start(exe, "/LOG FILE", dir_, environment)) << run.error();
   HWND main = WaitForMainDialog(run);
   ASSERT_TRUE(main);
   ASSERT_EQ(AnswerConfirmation(run, main, IDYES), "Are you sure to update firmware from\nVer 209A to Ver 209B");
@@ -66,6 +70,21 @@ TEST_P(UnitAttention, IsSentAgainAndTheImageIsFlashedByteForByte) {
     if (command.IsUpdate() && command.ok) ++updates_done;
   }
   EXPECT_EQ(sent, 2) << "the command the drive did not carry out goes out again";
+  if (c.kind == &WireCommand::IsWrite) {
+    // The failed attempt's trace shows the chunk it carried, though the
+    // pass-through's system hands back that nothing moved.
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(harness::ReadFileBytes(harness::JoinPath(dir_, "fwupdate.log"), &bytes));
+    const std::string log(bytes.begin(), bytes.end());
+    char command[64], data[64];
+    std::snprintf(command, sizeof command, "Command       :       %s F1 %02X %02X %02X",
+                  harness::VendorCdbStart().c_str(), (c.offset >> 16) & 0xFF, (c.offset >> 8) & 0xFF, c.offset & 0xFF);
+    std::snprintf(data, sizeof data, "DataBuf       :       %02X %02X %02X %02X", plain_[0][c.offset],
+                  plain_[0][c.offset + 1], plain_[0][c.offset + 2], plain_[0][c.offset + 3]);
+    const size_t at = log.find(command);
+    ASSERT_NE(at, std::string::npos) << command;
+    EXPECT_EQ(log.substr(at + 2 * 94, std::strlen(data)), data);
+  }
   EXPECT_EQ(updates_done, 1);
   ASSERT_EQ(plain_.size(), 1u);
   EXPECT_EQ(Flashed(), plain_[0]);
