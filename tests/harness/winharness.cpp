@@ -362,7 +362,6 @@ std::string DosDevices() {
 
 std::string DeviceFileName(int instance) { return "wine#cdrom#" + std::to_string(instance) + "#" + kCdromGuid; }
 
-
 }  // namespace
 
 Transport TransportUnderTest() {
