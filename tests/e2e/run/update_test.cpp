@@ -106,6 +106,8 @@ TEST_F(Update, FullImageIsFlashedByteForByteAndNoEndsWithoutRestart) {
   const DWORD start = GetTickCount();
   while (!(progress = FindProgressDialog(run.pid())) && GetTickCount() - start < 10000) Sleep(20);
   ASSERT_TRUE(progress) << harness::DescribeWindows(run.pid());
+  // The main thread sets the warning once the dialog is up.
+  while (harness::ControlText(progress, kWarningLine) != kWarningText && GetTickCount() - start < 10000) Sleep(20);
   EXPECT_EQ(harness::ControlText(progress, kWarningLine), kWarningText);
 
   HWND finish = WaitForFinishForm(run);
