@@ -69,3 +69,48 @@ if(benchmark_FOUND AND BENCH_SOURCES)
   add_executable(benchmarks ${BENCH_SOURCES})
   target_link_libraries(benchmarks PRIVATE fwsim fwcore benchmark::benchmark benchmark::benchmark_main)
 endif()
+
+# The simulated drives as kernel SCSI devices: a handler for the Linux
+# target's user-space backstores (run inside the test guest, scripts/vmtest).
+file(GLOB TCMU_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/tcmu/*.cpp)
+set(TCMU_LIB_SOURCES ${TCMU_SOURCES})
+list(FILTER TCMU_LIB_SOURCES EXCLUDE REGEX "_main\\.cpp$")
+list(APPEND TCMU_LIB_SOURCES ${CMAKE_SOURCE_DIR}/sim/tcmu/tcmu_abi_check.c)
+add_library(fwsim_tcmu STATIC ${TCMU_LIB_SOURCES})
+target_link_libraries(fwsim_tcmu PUBLIC fwsim)
+target_compile_options(fwsim_tcmu PRIVATE ${WARN})
+target_link_libraries(tcmu_tests PRIVATE fwsim_tcmu)
+# The handler itself runs in the guest, where its speed is part of what the
+# guest tests measure: optimised and without sanitizers (its ring code runs
+# under them in tcmu_tests).
+add_library(fwsim_guest STATIC ${TCMU_LIB_SOURCES} ${SIM_SOURCES} ${CORE_SOURCES})
+target_include_directories(fwsim_guest PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(fwsim_guest PRIVATE -O2 ${WARN})
+add_executable(fwsim-tcmu ${CMAKE_SOURCE_DIR}/sim/tcmu/tcmu_main.cpp)
+target_link_libraries(fwsim-tcmu PRIVATE fwsim_guest)
+target_compile_options(fwsim-tcmu PRIVATE -O2 ${WARN})
+
+# Guest tests: the simulated drives behind a real kernel's SCSI stack, in a
+# QEMU guest (scripts/vmtest). Each test boots one guest, which keeps a core
+# busy: guests run alone, so that neither they nor the timing checks of the
+# other tests measure each other's load.
+add_executable(sgio_loop ${CMAKE_SOURCE_DIR}/tests/vm/sgio_loop.c)
+target_compile_options(sgio_loop PRIVATE ${WARN})
+file(GLOB VM_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/vm/*_checks.sh)
+foreach(script ${VM_TESTS})
+  get_filename_component(name ${script} NAME_WE)
+  string(REGEX REPLACE "_checks$" "" name ${name})
+  set(config ${CMAKE_SOURCE_DIR}/tests/vm/${name}.cfg)
+  set(config_args)
+  if(EXISTS ${config})
+    set(config_args --config ${config})
+  endif()
+  add_test(NAME vm_${name}
+           COMMAND ${CMAKE_SOURCE_DIR}/scripts/vmtest --build ${CMAKE_BINARY_DIR} ${config_args}
+                   --out ${CMAKE_BINARY_DIR}/../vm/${name} --timeout 280 ${script})
+  set_tests_properties(vm_${name} PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE)
+endforeach()
+add_test(NAME vmtest_args COMMAND bash ${CMAKE_SOURCE_DIR}/tests/vm/vmtest_args_test.sh)
+set_tests_properties(vmtest_args PROPERTIES TIMEOUT 60)
+add_test(NAME fwsim_tcmu_cli COMMAND bash ${CMAKE_SOURCE_DIR}/tests/vm/handler_cli_test.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(fwsim_tcmu_cli PROPERTIES TIMEOUT 60)

@@ -18,6 +18,7 @@ constexpr uint32_t kIdentifySize = 16;
 constexpr uint16_t kInvalidOpcode = 0x2000;
 constexpr uint16_t kInvalidField = 0x2400;
 constexpr uint16_t kSequenceError = 0x2C00;
+constexpr uint16_t kNoMedium = 0x3A00;
 
 // Where a vendor image keeps its name block.
 constexpr uint32_t kVendorProbeAt = 0xFFD0;
@@ -39,7 +40,29 @@ void PutPadded(uint8_t* dst, const std::string& text, size_t width) {
   std::memcpy(dst, text.data(), std::min(text.size(), width));
 }
 
-bool HasSignature(const uint8_t* cdb) { return cdb[9] == 'K' && cdb[10] == 'V' && cdb[11] == 'D'; }
+// The "KVD" signature at bytes 9..11, as far as the drive could see it.
+bool HasSignature(const SimRequest& request) {
+  static const char kSignature[] = "KVD";
+  for (unsigned i = 0; i < 3; ++i) {
+    if (9u + i < request.cdb_bytes && request.cdb[9 + i] != kSignature[i]) return false;
+  }
+  return true;
+}
+
+// Opcodes a drive with an empty tray answers NOT READY, no medium.
+bool NeedsMedium(uint8_t opcode) {
+  switch (opcode) {
+    case 0x00:  // TEST UNIT READY
+    case 0x25:  // READ CAPACITY
+    case 0x28:  // READ(10)
+    case 0x43:  // READ TOC/PMA/ATIP
+    case 0x51:  // READ DISC INFORMATION
+    case 0xA8:  // READ(12)
+      return true;
+    default:
+      return false;
+  }
+}
 
 // Copies a reply into the host's buffer: never more than the host asked for,
 // the buffer holds or the reply has.
@@ -91,6 +114,14 @@ SimKind SimDrive::Classify(const uint8_t* cdb) {
   }
 }
 
+SimDirection SimDrive::DirectionOf(const uint8_t* cdb) {
+  switch (Classify(cdb)) {
+    case SimKind::WriteBuffer: return SimDirection::Out;
+    case SimKind::UpdateFirmware: return SimDirection::None;
+    default: return SimDirection::In;
+  }
+}
+
 SimReply SimDrive::Execute(const SimRequest& request) {
   const SimKind kind = Classify(request.cdb);
   ++counters_[static_cast<int>(kind)];
@@ -131,6 +162,7 @@ SimReply SimDrive::Execute(const SimRequest& request) {
     entry.drive = index_;
     entry.kind = kind;
     if (request.cdb) std::memcpy(entry.cdb, request.cdb, sizeof entry.cdb);
+    entry.cdb_bytes = request.cdb_bytes;
     entry.flags = request.flags;
     entry.direction = request.direction;
     entry.length = request.length;
@@ -182,11 +214,12 @@ SimReply SimDrive::Run(const SimRequest& request, SimKind kind) {
     case SimKind::UpdateFirmware: return Update(request);
     case SimKind::Other: break;
   }
-  return SimCheckCondition(kInvalidOpcode);
+  return SimCheckCondition(NeedsMedium(request.cdb[0]) ? kNoMedium : kInvalidOpcode);
 }
 
 SimReply SimDrive::Inquiry(const SimRequest& request) {
-  if (request.direction != SimDirection::In) return SimCheckCondition(kInvalidField);
+  // No vital product data pages (EVPD) and no command support data (CmdDt).
+  if (request.direction != SimDirection::In || (request.cdb[1] & 0x03) != 0) return SimCheckCondition(kInvalidField);
   SimReply reply;
   const uint32_t asked = request.cdb[4];
   if (identity_.has_raw_inquiry) {
@@ -222,7 +255,7 @@ SimReply SimDrive::Identify(const SimRequest& request) {
 
 SimReply SimDrive::BufferCommand(const SimRequest& request, SimKind kind) {
   const uint8_t* cdb = request.cdb;
-  if (!HasSignature(cdb) || cdb[6] != 0x00) return SimCheckCondition(kInvalidField);
+  if (!HasSignature(request) || cdb[6] != 0x00) return SimCheckCondition(kInvalidField);
   const uint32_t offset = static_cast<uint32_t>(cdb[3]) << 16 | cdb[4] << 8 | cdb[5];
   const uint32_t length = static_cast<uint32_t>(cdb[7]) << 8 | cdb[8];
   const SimDirection wanted = kind == SimKind::WriteBuffer ? SimDirection::Out : SimDirection::In;
@@ -248,7 +281,7 @@ SimReply SimDrive::BufferCommand(const SimRequest& request, SimKind kind) {
 SimReply SimDrive::Update(const SimRequest& request) {
   const uint8_t* cdb = request.cdb;
   const bool zero_fields = cdb[3] == 0 && cdb[4] == 0 && cdb[5] == 0 && cdb[7] == 0 && cdb[8] == 0;
-  if (!HasSignature(cdb) || !zero_fields || request.length != 0 || request.direction == SimDirection::Out) {
+  if (!HasSignature(request) || !zero_fields || request.length != 0 || request.direction == SimDirection::Out) {
     return SimCheckCondition(kInvalidField);
   }
   // Nothing in the buffer: a careful drive refuses to program an empty image.

@@ -9,6 +9,8 @@
 // What the drive does:
 //  - INQUIRY (12h): 56 bytes of standard inquiry data, vendor at 8, product at
 //    16, revision at 32 (a raw reply can be set instead, see SimIdentity).
+//    Version 0, as ATAPI drives report it (a Linux initiator then leaves CDB
+//    byte 1 alone). No vital product data pages.
 //  - Identify Model (33 xx F0): 16 bytes, model name at 2..11, firmware
 //    version at 12..15.
 //  - Write Buffer / Read Buffer (33 xx F1 / F2, mode 0): 24-bit offset, 16-bit
@@ -20,6 +22,9 @@
 //    0xFFE2), the drive then reports that model name and firmware version.
 //  - Byte 1 of a vendor CDB must be 6Ch through ASPI and 0Ch through the
 //    pass-through, as a real drive sees them.
+//  - The drive holds no medium: TEST UNIT READY and the medium reads (READ
+//    CAPACITY, READ TOC, READ(10)/(12), READ DISC INFORMATION) answer NOT
+//    READY, sense 3A00h, as a drive with an empty tray does.
 //  - Anything else: CHECK CONDITION, sense 2000h (invalid operation code) or
 //    2400h (invalid field in the command packet).
 #pragma once
@@ -66,6 +71,11 @@ struct SimFaultRule {
 
 struct SimRequest {
   const uint8_t* cdb = nullptr;  // 12 bytes are read
+  // How many CDB bytes the transport delivered. A carrier that cuts a
+  // command to its operation code group's length (a Linux target core gives
+  // a 33h command 10 bytes) hides the rest: bytes from here on are neither
+  // checked nor trusted, and the transport fills them with zeros.
+  uint8_t cdb_bytes = 12;
   SimDirection direction = SimDirection::None;
   void* buffer = nullptr;
   uint32_t length = 0;
@@ -86,6 +96,7 @@ struct SimLogEntry {
   int drive = 0;
   SimKind kind = SimKind::Other;
   uint8_t cdb[12] = {};
+  uint8_t cdb_bytes = 12;  // how many of them the transport delivered
   uint8_t flags = 0;
   SimDirection direction = SimDirection::None;
   uint32_t length = 0;
@@ -144,6 +155,10 @@ class SimDrive {
   uint32_t Received(SimKind kind) const { return counters_[static_cast<int>(kind)]; }
 
   static SimKind Classify(const uint8_t* cdb);
+  // The data direction of a command, as the drive knows it from the CDB
+  // (for carriers that deliver data without saying which way it goes).
+  // Commands the drive does not know count as data in.
+  static SimDirection DirectionOf(const uint8_t* cdb);
 
  private:
   SimReply Run(const SimRequest& request, SimKind kind);

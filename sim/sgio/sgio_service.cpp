@@ -139,6 +139,7 @@ int SgioService::Serve(size_t index, sg_io_hdr_t* hdr, int* error) {
 
   SimRequest request;
   request.cdb = cdb;
+  request.cdb_bytes = static_cast<uint8_t>(hdr->cmd_len < 12 ? hdr->cmd_len : 12);  // SG_IO delivers them all
   request.direction = DirectionOf(*hdr);
   request.buffer = request.direction == SimDirection::None ? nullptr : hdr->dxferp;
   request.length = request.direction == SimDirection::None ? 0 : hdr->dxfer_len;
