@@ -62,6 +62,29 @@ if(ASPI_SIM_SOURCES)
   set_target_properties(wnaspi32 PROPERTIES PREFIX "" OUTPUT_NAME WNASPI32 SUFFIX ".DLL")
 endif()
 
+# The simulated drive as SCSI generic devices for 32-bit Wine's pass-through
+# (sim/sgio/): an LD_PRELOAD library built by the host compiler with -m32.
+# LD_PRELOAD names it through ld.so's $LIB, so that 64-bit processes of a
+# test run (shells, tools) find an empty library of their own there instead
+# of refusing the 32-bit one with a message each.
+set(SGIO_DIR ${CMAKE_BINARY_DIR}/sgio)
+set(SGIO_LIB32 ${SGIO_DIR}/lib/i386-linux-gnu/libfwsimsg.so)
+set(SGIO_LIB64 ${SGIO_DIR}/lib/x86_64-linux-gnu/libfwsimsg.so)
+set(SGIO_PRELOAD "${SGIO_DIR}/$LIB/libfwsimsg.so")
+ExternalProject_Add(fwsimsg_build
+  SOURCE_DIR ${CMAKE_SOURCE_DIR}/sim/sgio
+  BINARY_DIR ${SGIO_DIR}/build
+  CMAKE_ARGS -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_BUILD_TYPE=Release
+             -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=${SGIO_DIR}/lib/i386-linux-gnu
+  BUILD_BYPRODUCTS ${SGIO_LIB32}
+  INSTALL_COMMAND ""
+  BUILD_ALWAYS ON)
+add_custom_command(OUTPUT ${SGIO_LIB64}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${SGIO_DIR}/lib/x86_64-linux-gnu
+  COMMAND gcc -shared -o ${SGIO_LIB64} -x c /dev/null
+  COMMENT "Empty 64-bit stand-in of the SG_IO preload library")
+add_custom_target(fwsimsg ALL DEPENDS fwsimsg_build ${SGIO_LIB64})
+
 # GoogleTest from source, for the Wine tests.
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -77,6 +100,19 @@ function(add_wine_test name)
   set_tests_properties(${name} PROPERTIES
     ENVIRONMENT "WINEPREFIX=${WINE_PREFIX};FW_SOURCE_DIR=${CMAKE_SOURCE_DIR};FW_BUILD_DIR=${CMAKE_BINARY_DIR}"
     TIMEOUT 900 RESOURCE_LOCK wine_desktop ${ARGN})
+endfunction()
+
+# A whole-program suite runs once per transport: <suite>_e2e as Windows 98
+# through the simulated WNASPI32.DLL, <suite>_e2e_nt on Wine's NT platform
+# through the pass-through, whose SG_IO requests the preload library answers.
+function(add_e2e_test name)
+  add_test(NAME ${name} COMMAND ${WINE_RUN} $<TARGET_FILE:${name}> --gtest_brief=1)
+  add_test(NAME ${name}_nt COMMAND ${WINE_RUN} $<TARGET_FILE:${name}> --gtest_brief=1)
+  set(common "WINEPREFIX=${WINE_PREFIX};FW_SOURCE_DIR=${CMAKE_SOURCE_DIR};FW_BUILD_DIR=${CMAKE_BINARY_DIR}")
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${common};FW_E2E_TRANSPORT=aspi"
+    TIMEOUT 900 RESOURCE_LOCK wine_desktop)
+  set_tests_properties(${name}_nt PROPERTIES ENVIRONMENT "${common};FW_E2E_TRANSPORT=nt;LD_PRELOAD=${SGIO_PRELOAD}"
+    TIMEOUT 900 RESOURCE_LOCK wine_desktop)
 endfunction()
 
 # Windows unit tests under Wine: each folder tests/win/<suite>/ is one executable.
@@ -111,11 +147,11 @@ foreach(dir ${E2E_SUITES})
     if(suite_sources)
       add_executable(${suite}_e2e ${suite_sources})
       target_link_libraries(${suite}_e2e PRIVATE winharness fwcore gtest gtest_main)
-      add_dependencies(${suite}_e2e fwupdate)
+      add_dependencies(${suite}_e2e fwupdate fwsimsg)
       if(TARGET wnaspi32)
         add_dependencies(${suite}_e2e wnaspi32)
       endif()
-      add_wine_test(${suite}_e2e)
+      add_e2e_test(${suite}_e2e)
     endif()
   endif()
 endforeach()

@@ -71,12 +71,15 @@ int PassThroughEnumerateDrives() {
 
 int PassThroughAttempt(PassThroughRequest& request, uint32_t timeout_ms) {
   PreparePassThroughAttempt(request, timeout_ms);
+  // The system writes back how many bytes moved (none after a CHECK
+  // CONDITION); the trace shows the data the attempt went out with.
+  const uint32_t sent_length = request.sptd.DataTransferLength;
   DWORD returned = 0;
   const BOOL sent = Platform().DeviceIoControl(g_current_drive.device_handle, kIoctlScsiPassThroughDirect,
                                                &request, sizeof request, &request, sizeof request,
                                                &returned, nullptr);
   const PassThroughDirect& d = request.sptd;
-  TraceAttempt(d.Cdb, d.ScsiStatus, d.DataBuffer, d.DataTransferLength, false, request.sense);
+  TraceAttempt(d.Cdb, d.ScsiStatus, d.DataBuffer, sent_length, false, request.sense);
   if (!sent) return -1;
   return d.ScsiStatus == 0 ? 1 : 0;
 }

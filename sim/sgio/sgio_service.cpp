@@ -58,7 +58,7 @@ std::string Head(size_t index, const SimDriveConfig* drive, const sg_io_hdr_t& h
          " lun=" + std::to_string(drive->lun);
   }
   s += std::string(" dir=") + DirectionName(hdr.dxfer_direction) + " length=" + std::to_string(hdr.dxfer_len) +
-       " timeout=" + std::to_string(hdr.timeout) + " cdb=";
+       " timeout=" + std::to_string(hdr.timeout) + " mx_sb_len=" + std::to_string(hdr.mx_sb_len) + " cdb=";
   // Only a CDB of a length the driver accepts is read.
   if (!hdr.cmdp || hdr.cmd_len < 6 || hdr.cmd_len > 16) return s + "-";
   uint8_t cdb[12] = {};
@@ -139,6 +139,7 @@ int SgioService::Serve(size_t index, sg_io_hdr_t* hdr, int* error) {
 
   SimRequest request;
   request.cdb = cdb;
+  request.cdb_bytes = static_cast<uint8_t>(hdr->cmd_len < 12 ? hdr->cmd_len : 12);  // SG_IO delivers them all
   request.direction = DirectionOf(*hdr);
   request.buffer = request.direction == SimDirection::None ? nullptr : hdr->dxferp;
   request.length = request.direction == SimDirection::None ? 0 : hdr->dxfer_len;

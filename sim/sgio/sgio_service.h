@@ -45,8 +45,8 @@
 //  - After Update Firmware the new flash image is saved (SaveSimFlash, '/').
 //
 // Wire log: one line per request, flushed at once:
-//   sgio dev=0 ha=0 target=0 lun=0 dir=in length=56 timeout=1000 cdb=12 00 00 00 38 00 00 00 00 00 00 00
-//        result=01 scsi=00 sense=0000 resid=0 sb=0 host=00 driver=00
+//   sgio dev=0 ha=0 target=0 lun=0 dir=in length=56 timeout=1000 mx_sb_len=32
+//        cdb=12 00 00 00 38 00 00 00 00 00 00 00 result=01 scsi=00 sense=0000 resid=0 sb=0 host=00 driver=00
 // result is 01 for GOOD, 04 for CHECK CONDITION, or the errno name of a
 // failed call (EIO, ETIMEDOUT, ENXIO, EINVAL, ...). dir is none, in, out or
 // inout.

@@ -328,6 +328,128 @@ bool PreferNativeDll(const std::string& exe_name, const std::string& dll) {
 
 void ClearAppDefaults(const std::string& exe_name) { DeleteKeyTree(HKEY_CURRENT_USER, AppDefaultsKey(exe_name)); }
 
+// ---- transports -------------------------------------------------------------
+
+namespace {
+
+constexpr char kCdromGuid[] = "{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+constexpr char kCdromClassGuid[] = "{4D36E965-E325-11CE-BFC1-08002BE10318}";
+constexpr char kEnumKey[] = "SYSTEM\\CurrentControlSet\\Enum\\WINE\\CDROM";
+const std::string kInterfacesKey =
+    std::string("SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\") + kCdromGuid;
+constexpr char kInterfacePrefix[] = "##?#WINE#CDROM#";
+
+bool SetMachineValue(const std::string& key, const char* name, DWORD type, const void* data, DWORD size) {
+  HKEY handle = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  const LONG result = RegSetValueExA(handle, name, 0, type, static_cast<const BYTE*>(data), size);
+  RegCloseKey(handle);
+  return result == ERROR_SUCCESS;
+}
+
+bool SetMachineString(const std::string& key, const char* name, const std::string& value) {
+  return SetMachineValue(key, name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
+}
+
+// The prefix's dosdevices folder as a Wine path; "" without WINEPREFIX.
+std::string DosDevices() {
+  const std::string prefix = Env("WINEPREFIX");
+  return prefix.empty() ? std::string() : JoinPath(UnixToWinePath(prefix), "dosdevices");
+}
+
+std::string DeviceFileName(int instance) { return "wine#cdrom#" + std::to_string(instance) + "#" + kCdromGuid; }
+
+}  // namespace
+
+Transport TransportUnderTest() {
+  return Env("FW_E2E_TRANSPORT") == "nt" ? Transport::PassThrough : Transport::Aspi;
+}
+
+const char* TransportName(Transport transport) { return transport == Transport::PassThrough ? "nt" : "aspi"; }
+
+std::string VendorCdbStart(Transport transport) { return transport == Transport::PassThrough ? "33 0C" : "33 6C"; }
+
+void RemoveCdromInterfaces() {
+  HKEY handle = nullptr;
+  std::vector<std::string> interfaces;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInterfacesKey.c_str(), 0, KEY_READ, &handle) == ERROR_SUCCESS) {
+    char name[512];
+    for (DWORD i = 0;; ++i) {
+      DWORD length = sizeof name;
+      if (RegEnumKeyExA(handle, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      if (std::string(name, length).rfind(kInterfacePrefix, 0) == 0) interfaces.emplace_back(name, length);
+    }
+    RegCloseKey(handle);
+  }
+  for (const std::string& name : interfaces) DeleteKeyTree(HKEY_LOCAL_MACHINE, kInterfacesKey + "\\" + name);
+  DeleteKeyTree(HKEY_LOCAL_MACHINE, kEnumKey);
+  const std::string devices = DosDevices();
+  if (devices.empty()) return;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(JoinPath(devices, "wine#cdrom#*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    DeleteFileA(JoinPath(devices, found.cFileName).c_str());
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+bool InstallCdromInterfaces(int count, const Environment& settings, const std::vector<int>& unopenable) {
+  RemoveCdromInterfaces();
+  const std::string devices = DosDevices();
+  if (devices.empty()) return false;
+  std::string text;
+  for (const auto& [name, value] : settings) text += name + "=" + value + "\n";
+  bool ok = true;
+  for (int i = 0; i < count; ++i) {
+    const std::string n = std::to_string(i);
+    const std::string instance = std::string("WINE\\CDROM\\") + n;
+    ok = ok && SetMachineString(std::string(kEnumKey) + "\\" + n, "ClassGUID", kCdromClassGuid);
+    const std::string key = kInterfacesKey + "\\" + kInterfacePrefix + n + "#" + kCdromGuid;
+    ok = ok && SetMachineString(key, "DeviceInstance", instance);
+    ok = ok && SetMachineString(key + "\\#", "SymbolicLink", "\\\\?\\" + DeviceFileName(i));
+    const DWORD linked = 1;
+    ok = ok && SetMachineValue(key + "\\#\\Control", "Linked", REG_DWORD, &linked, sizeof linked);
+    if (std::find(unopenable.begin(), unopenable.end(), i) == unopenable.end()) {
+      ok = ok && WriteFileBytes(JoinPath(devices, DeviceFileName(i)), std::vector<uint8_t>(text.begin(), text.end()));
+    }
+  }
+  return ok;
+}
+
+bool IsWireCommand(const std::string& line) {
+  if (line.rfind("sgio ", 0) == 0) return true;
+  return line.rfind("srb=02 ", 0) == 0 && line.find("result=pending") == std::string::npos;
+}
+
+Environment SimulatedDrives(Transport transport, const std::string& dir, const std::string& config,
+                            const std::string& wire_log, const std::string& out_dir, const std::string& exe_name,
+                            bool* ok) {
+  const std::string path = WriteTextFile(dir, "sim.cfg", config);
+  const Environment environment = SimulatedDriveEnvironment(path, wire_log, out_dir);
+  bool done = !path.empty();
+  if (transport == Transport::Aspi) {
+    done = done && SetWin98Mode(exe_name) && InstallSimulatedAspi(dir, exe_name);
+  } else {
+    int drives = 0;
+    size_t at = 0;
+    while (at < config.size()) {
+      size_t end = config.find('\n', at);
+      if (end == std::string::npos) end = config.size();
+      const std::string line = config.substr(at, end - at);
+      const size_t first = line.find_first_not_of(" \t");
+      if (first != std::string::npos && line.compare(first, 6, "drive ") == 0) ++drives;
+      at = end + 1;
+    }
+    done = done && ClearWin98Mode(exe_name) && InstallCdromInterfaces(drives, environment);
+  }
+  if (ok) *ok = done;
+  return environment;
+}
+
 // ---- windows and controls -------------------------------------------------
 
 std::string WindowText(HWND window) {

@@ -92,6 +92,47 @@ Environment SimulatedDriveEnvironment(const std::string& config_path, const std:
 // configuration); returns its path, "" on failure.
 std::string WriteTextFile(const std::string& dir, const std::string& name, const std::string& text);
 
+// ---- transports -------------------------------------------------------------
+
+// How the program reaches the simulated drives: Windows 98 with the simulated
+// WNASPI32.DLL beside it, or Wine's NT platform, whose SCSI pass-through
+// turns each request into SG_IO on a device file, answered by the simulated
+// drive's preload library (libfwsimsg.so, in LD_PRELOAD of the test run).
+enum class Transport { Aspi, PassThrough };
+// The transport of this test run: FW_E2E_TRANSPORT=nt is the pass-through,
+// anything else ASPI.
+Transport TransportUnderTest();
+const char* TransportName(Transport transport);
+// How the vendor commands start on the wire: "33 6C" through ASPI, "33 0C"
+// through the pass-through (whose transport clears the old LUN bits).
+std::string VendorCdbStart(Transport transport = TransportUnderTest());
+
+// Sets up the simulated drives of a configuration for exe_name (in dir) on a
+// transport and returns the environment to start the program with:
+//  - ASPI: Windows 98 mode and the simulated library beside the program;
+//  - pass-through: Wine's NT platform, one CD-ROM interface (SetupAPI keys)
+//    and one device file per `drive` line of the configuration, instance 0,
+//    1, ... in the order of those lines.
+// Writes the configuration to dir\sim.cfg. False in *ok (when given) on any
+// failure.
+Environment SimulatedDrives(Transport transport, const std::string& dir, const std::string& config,
+                            const std::string& wire_log, const std::string& out_dir = "",
+                            const std::string& exe_name = "fwupdate.exe", bool* ok = nullptr);
+
+// The CD-ROM interfaces of Wine's SetupAPI, instance 0 .. count-1: registry
+// keys, and in the prefix's dosdevices a device file for each instance not
+// listed in unopenable (whose open then fails). Removes every other
+// instance first. False when the prefix cannot be written.
+// The device files carry the simulated drive's settings (FWSIM_CONFIG, ...)
+// as NAME=VALUE lines: Wine hands the environment a program is started with
+// to its Windows side only, and the preload library works on the Unix side.
+bool InstallCdromInterfaces(int count, const Environment& settings = {}, const std::vector<int>& unopenable = {});
+void RemoveCdromInterfaces();
+
+// Whether a wire log line is one command sent to a drive (an ASPI execute
+// request, not its "pending" note, or an SG_IO request).
+bool IsWireCommand(const std::string& line);
+
 // ---- Wine settings --------------------------------------------------------
 
 // HKCU\Software\Wine\AppDefaults\<exe_name>\Version = "win98", so Wine runs

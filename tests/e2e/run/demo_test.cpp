@@ -30,10 +30,13 @@ class Demo : public RunTest {
       environment_ = Drives(DriveConfig("K53R-TX   ", "209A", 1, "vendor KORVADYN\nproduct \"CD-RW K53R      \"\ndelay 2"));
       shots_ = dir_;
     } else {
-      // The updater's folder holds the library; the configuration comes in
-      // the environment this process was given.
-      ASSERT_TRUE(harness::SetWin98Mode("fwupdate.exe"));
-      ASSERT_TRUE(harness::PreferNativeDll("fwupdate.exe", "wnaspi32"));
+      // The configuration comes in the environment this process was given;
+      // through ASPI the updater's folder holds the library (the
+      // pass-through's interface is set up for each run).
+      if (harness::TransportUnderTest() == harness::Transport::Aspi) {
+        ASSERT_TRUE(harness::SetWin98Mode("fwupdate.exe"));
+        ASSERT_TRUE(harness::PreferNativeDll("fwupdate.exe", "wnaspi32"));
+      }
       demo_mode_ = true;
     }
     ASSERT_FALSE(exe_.empty());
@@ -52,6 +55,19 @@ class Demo : public RunTest {
   harness::Environment RunEnvironment(const std::string& wire_log_name) {
     harness::Environment environment = environment_;
     environment.emplace_back("FWSIM_LOG", harness::JoinPath(shots_, wire_log_name));
+    if (harness::TransportUnderTest() == harness::Transport::PassThrough) {
+      // The drive's device file carries the settings to the SG_IO service:
+      // this process's own, unless the run's environment names them.
+      harness::Environment settings;
+      for (const char* name : {"FWSIM_CONFIG", "FWSIM_LOG", "FWSIM_OUT"}) {
+        std::string value = harness::Env(name);
+        for (const auto& [key, given] : environment) {
+          if (key == name) value = given;
+        }
+        if (!value.empty()) settings.emplace_back(name, value);
+      }
+      EXPECT_TRUE(harness::InstallCdromInterfaces(1, settings));
+    }
     return environment;
   }
 
@@ -139,7 +155,7 @@ TEST_F(Demo, ClickThroughAFullUpdateThenTheSameWithTheLiveTrace) {
   ASSERT_TRUE(question) << run.error();
   harness::PressButton(question, IDYES);
   const DWORD start = GetTickCount();
-  while (harness::ControlText(debug, kTraceField).find("Command       :       33 6C F1 00 00 00 80") ==
+  while (harness::ControlText(debug, kTraceField).find("Command       :       " + harness::VendorCdbStart() + " F1 00 00 00 80") ==
              std::string::npos &&
          GetTickCount() - start < kUpdateTimeoutMs && run.Running()) {
     Sleep(100);

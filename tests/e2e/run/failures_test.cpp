@@ -27,6 +27,8 @@ const FailureCase kFailures[] = {
     // Write error sense from the fourth write on.
     {"BufferWriteFailed", "fault write 4 1000 check 0C00", "\r\n BUFFER WRITE ERROR!!", 0xC00, false},
     {"BufferReadFailed", "fault read 2 1000 check 1100", "\r\n BUFFER READ ERROR!!", 0x400, false},
+    // The system refuses every request from the fourth write on.
+    {"BufferWriteRejected", "fault write 4 1000 reject", "\r\n BUFFER WRITE ERROR!!", 0xC00, false},
     {"FlashFailed", "fault update 1 1000 check 4400", "\r\n BIOS UPDATE ERROR!!", 0, true},
 };
 

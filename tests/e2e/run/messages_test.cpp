@@ -74,7 +74,11 @@ TEST_F(Messages, NoDriveOnTheAdaptersEndsWithTheNoDriveMessage) {
   Program run;
   ASSERT_TRUE(run.Start(exe, "", dir_, environment)) << run.error();
   ExpectFinalMessage(run, "ERROR", "\r\nCD-ROM/RW drive is not found!");
-  EXPECT_NE(WireLog().find("support="), std::string::npos) << "the library was not asked";
+  // Through ASPI the library was asked and has no drive; through the
+  // pass-through there is no CD-ROM interface at all, so nothing is opened.
+  if (harness::TransportUnderTest() == harness::Transport::Aspi) {
+    EXPECT_NE(WireLog().find("support="), std::string::npos) << "the library was not asked";
+  }
   EXPECT_TRUE(Executes().empty()) << WireLog();
 }
 

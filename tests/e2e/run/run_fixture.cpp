@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -147,7 +148,10 @@ void RunTest::SetUp() {
   out_dir_ = dir_;
 }
 
-void RunTest::TearDown() { harness::ClearAppDefaults("fwupdate.exe"); }
+void RunTest::TearDown() {
+  harness::ClearAppDefaults("fwupdate.exe");
+  harness::RemoveCdromInterfaces();
+}
 
 std::string RunTest::Pack(const std::vector<harness::ImageSpec>& images, const std::string& exe_name) {
   std::string error;
@@ -157,11 +161,16 @@ std::string RunTest::Pack(const std::vector<harness::ImageSpec>& images, const s
 }
 
 harness::Environment RunTest::Drives(const std::string& config, const std::string& exe_name) {
-  EXPECT_TRUE(harness::SetWin98Mode(exe_name));
-  EXPECT_TRUE(harness::InstallSimulatedAspi(dir_, exe_name)) << "WNASPI32.DLL is not built";
-  const std::string path = harness::WriteTextFile(dir_, "sim.cfg", config);
-  EXPECT_FALSE(path.empty());
-  return harness::SimulatedDriveEnvironment(path, wire_log_, out_dir_);
+  return DrivesOn(harness::TransportUnderTest(), config, exe_name);
+}
+
+harness::Environment RunTest::DrivesOn(harness::Transport transport, const std::string& config,
+                                       const std::string& exe_name) {
+  bool ok = false;
+  harness::Environment environment =
+      harness::SimulatedDrives(transport, dir_, config, wire_log_, out_dir_, exe_name, &ok);
+  EXPECT_TRUE(ok) << "the simulated drives cannot be set up for " << harness::TransportName(transport);
+  return environment;
 }
 
 std::string RunTest::WireLog() const {
@@ -175,8 +184,7 @@ std::vector<WireCommand> RunTest::Executes() const {
   std::stringstream lines(WireLog());
   for (std::string line; std::getline(lines, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    // Asynchronous completions come back as a second line ending in "done".
-    if (line.rfind("srb=02 ", 0) != 0 || line.find("result=pending") != std::string::npos) continue;
+    if (!harness::IsWireCommand(line)) continue;
     WireCommand command;
     command.line = line;
     const std::string target = Field(line, "target");
@@ -187,6 +195,9 @@ std::vector<WireCommand> RunTest::Executes() const {
       command.cdb = line.substr(cdb + 5, result - cdb - 5);
     }
     command.ok = Field(line, "result") == "01";
+    command.length = static_cast<uint32_t>(std::strtoul(Field(line, "length").c_str(), nullptr, 10));
+    const std::string room = Field(line, "mx_sb_len");
+    if (!room.empty()) command.sense_room = std::atoi(room.c_str());
     commands.push_back(command);
   }
   return commands;

@@ -1,6 +1,7 @@
 // The whole update run as a user meets it: the real packed program under
-// Wine in Windows 98 mode, the simulated drive behind the simulated
-// WNASPI32.DLL beside it, driven through its windows.
+// Wine, driven through its windows, with the simulated drive behind the
+// transport of the test run (harness::TransportUnderTest(): Windows 98 with
+// the simulated WNASPI32.DLL, or the NT pass-through over SG_IO).
 #pragma once
 #include <gtest/gtest.h>
 
@@ -37,21 +38,25 @@ constexpr const char kSuccessText[] =
 std::string DriveConfig(const std::string& model, const std::string& version, int target = 0,
                         const std::string& settings = "");
 
-// One line of the wire log: an execute request and what it carried.
+// One line of the wire log: a command sent to a drive and what it carried.
+// The vendor commands start with VendorCdbStart() of the transport under test.
 struct WireCommand {
   std::string line;
   int target = -1;
   std::string cdb;  // "33 6C F1 00 04 00 00 04 00 4B 56 44"
   bool ok = false;  // result=01
+  uint32_t length = 0;  // the data transfer length it went out with
+  int sense_room = -1;  // the room for sense bytes it went out with (SG_IO; -1 through ASPI)
   bool IsInquiry() const { return cdb.rfind("12 ", 0) == 0; }
-  bool IsIdentify() const { return cdb.rfind("33 6C F0", 0) == 0; }
-  bool IsWrite() const { return cdb.rfind("33 6C F1", 0) == 0 && !IsUpdate(); }
-  bool IsRead() const { return cdb.rfind("33 6C F2", 0) == 0; }
+  bool IsIdentify() const { return Vendor("F0"); }
+  bool IsWrite() const { return Vendor("F1") && !IsUpdate(); }
+  bool IsRead() const { return Vendor("F2"); }
   // Write Buffer with offset 0, length 0 and a mode of 80h or 40h.
-  bool IsUpdate() const {
-    return cdb.rfind("33 6C F1 00 00 00 80 00 00", 0) == 0 || cdb.rfind("33 6C F1 00 00 00 40 00 00", 0) == 0;
+  bool IsUpdate() const { return Vendor("F1 00 00 00 80 00 00") || Vendor("F1 00 00 00 40 00 00"); }
+  bool IsBufferCommand() const { return Vendor("F1") || Vendor("F2"); }
+  bool Vendor(const std::string& rest) const {
+    return cdb.rfind(harness::VendorCdbStart() + " " + rest, 0) == 0;
   }
-  bool IsBufferCommand() const { return cdb.rfind("33 6C F1", 0) == 0 || cdb.rfind("33 6C F2", 0) == 0; }
   uint32_t Offset() const;  // CDB bytes 3..5
 };
 
@@ -85,9 +90,12 @@ class RunTest : public ::testing::Test {
   // Packs the built program with these images into the work directory
   // (plain_ receives the plain images in the order given).
   std::string Pack(const std::vector<harness::ImageSpec>& images, const std::string& exe_name = "fwupdate.exe");
-  // Windows 98 mode, the simulated library beside the program, and its
-  // configuration; returns the environment to start the program with.
+  // The simulated drives of this configuration on the transport under test;
+  // returns the environment to start the program with.
   harness::Environment Drives(const std::string& config, const std::string& exe_name = "fwupdate.exe");
+  // The same on a given transport.
+  harness::Environment DrivesOn(harness::Transport transport, const std::string& config,
+                                const std::string& exe_name = "fwupdate.exe");
 
   std::string WireLog() const;
   std::vector<WireCommand> Executes() const;

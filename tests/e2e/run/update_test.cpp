@@ -83,7 +83,7 @@ class Update : public RunTest {
     }
     ASSERT_EQ(updates.size(), 1u);
     char expected[40];
-    std::snprintf(expected, sizeof expected, "33 6C F1 00 00 00 %02X 00 00", mode);
+    std::snprintf(expected, sizeof expected, "%s F1 00 00 00 %02X 00 00", harness::VendorCdbStart().c_str(), mode);
     EXPECT_EQ(updates[0].cdb.substr(0, 26), expected);
     const std::vector<uint8_t> flashed = Flashed();
     EXPECT_EQ(flashed.size(), plain.size());
@@ -106,6 +106,8 @@ TEST_F(Update, FullImageIsFlashedByteForByteAndNoEndsWithoutRestart) {
   const DWORD start = GetTickCount();
   while (!(progress = FindProgressDialog(run.pid())) && GetTickCount() - start < 10000) Sleep(20);
   ASSERT_TRUE(progress) << harness::DescribeWindows(run.pid());
+  // The main thread sets the warning once the dialog is up.
+  while (harness::ControlText(progress, kWarningLine) != kWarningText && GetTickCount() - start < 10000) Sleep(20);
   EXPECT_EQ(harness::ControlText(progress, kWarningLine), kWarningText);
 
   HWND finish = WaitForFinishForm(run);

@@ -33,18 +33,21 @@ class Startup : public ::testing::Test {
     // Wine's NT platform and its own libraries unless a test asks otherwise.
     harness::ClearAppDefaults("fwupdate.exe");
   }
-  void TearDown() override { harness::ClearAppDefaults("fwupdate.exe"); }
+  void TearDown() override {
+    harness::ClearAppDefaults("fwupdate.exe");
+    harness::RemoveCdromInterfaces();
+  }
 
-  // Windows 98 with the simulated ASPI library beside the program, one drive
-  // of this model and firmware version. Returns the environment to run with.
+  // One simulated drive of this model and firmware version on the
+  // transport of the test run. Returns the environment to run with.
   harness::Environment SimulatedDrive(const std::string& model, const std::string& version) {
-    EXPECT_TRUE(harness::SetWin98Mode("fwupdate.exe"));
-    EXPECT_TRUE(harness::InstallSimulatedAspi(dir_)) << "WNASPI32.DLL is not built";
-    const std::string config = harness::WriteTextFile(
-        dir_, "sim.cfg", "drive 0 0 0\nmodel \"" + model + "\"\nversion \"" + version + "\"\n");
-    EXPECT_FALSE(config.empty());
     wire_log_ = harness::JoinPath(dir_, "wire.log");
-    return harness::SimulatedDriveEnvironment(config, wire_log_);
+    bool ok = false;
+    harness::Environment environment = harness::SimulatedDrives(
+        harness::TransportUnderTest(), dir_, "drive 0 0 0\nmodel \"" + model + "\"\nversion \"" + version + "\"\n",
+        wire_log_, "", "fwupdate.exe", &ok);
+    EXPECT_TRUE(ok) << "the simulated drive cannot be set up";
+    return environment;
   }
 
   std::string WireLog() {
@@ -74,7 +77,8 @@ class Startup : public ::testing::Test {
 
 // Buffer writes, read-backs and Update Firmware all start so on the wire.
 bool SentBufferCommand(const std::string& wire_log) {
-  return wire_log.find("cdb=33 6C F1") != std::string::npos || wire_log.find("cdb=33 6C F2") != std::string::npos;
+  const std::string vendor = "cdb=" + harness::VendorCdbStart();
+  return wire_log.find(vendor + " F1") != std::string::npos || wire_log.find(vendor + " F2") != std::string::npos;
 }
 
 }  // namespace
@@ -300,7 +304,7 @@ TEST_F(Startup, DriveOfNoCarriedModelEndsWithTheMismatchMessage) {
   EXPECT_EQ(code, 0u);
   const std::string wire = WireLog();
   EXPECT_NE(wire.find("cdb=12 00 00 00 38"), std::string::npos) << wire;  // identified
-  EXPECT_NE(wire.find("cdb=33 6C F0"), std::string::npos) << wire;
+  EXPECT_NE(wire.find("cdb=" + harness::VendorCdbStart() + " F0"), std::string::npos) << wire;
   EXPECT_FALSE(SentBufferCommand(wire)) << wire;
 }
 

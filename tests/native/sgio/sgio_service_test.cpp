@@ -134,7 +134,7 @@ TEST_F(Sgio, GoodCommandsMoveTheirDataAndReportWhatDidNotMove) {
   const std::vector<std::string> lines = LogLines();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0],
-            "sgio dev=0 ha=0 target=1 lun=0 dir=in length=56 timeout=30000 cdb=12 00 00 00 38 00 00 00 00 00 00 00 "
+            "sgio dev=0 ha=0 target=1 lun=0 dir=in length=56 timeout=30000 mx_sb_len=32 cdb=12 00 00 00 38 00 00 00 00 00 00 00 "
             "result=01 scsi=00 sense=0000 resid=0 sb=0 host=00 driver=00 delay=7");
   EXPECT_NE(lines[1].find("resid=40"), std::string::npos) << lines[1];
   EXPECT_NE(lines[2].find(" dir=out length=4 "), std::string::npos) << lines[2];

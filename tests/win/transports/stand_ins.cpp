@@ -78,7 +78,12 @@ BOOL WINAPI FakeIoctl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOI
   std::memcpy(&call.request, in, sizeof call.request);
   g_world.ioctls.push_back(call);
   auto* request = static_cast<PassThroughRequest*>(out);
+  const bool check = g_world.ioctl_scsi_status == 2;
+  const uint32_t asked = request->sptd.DataTransferLength;
+  const uint32_t resid = g_world.ioctl_resid >= 0 ? static_cast<uint32_t>(g_world.ioctl_resid) : check ? asked : 0;
   request->sptd.ScsiStatus = g_world.ioctl_scsi_status;
+  request->sptd.DataTransferLength = resid < asked ? asked - resid : 0;
+  request->sptd.SenseInfoLength = check ? static_cast<UCHAR>(g_world.ioctl_sense.size()) : 0;
   std::copy(g_world.ioctl_sense.begin(), g_world.ioctl_sense.end(), request->sense);
   if (returned) *returned = g_world.ioctl_result ? out_size : 0;
   return g_world.ioctl_result;

@@ -63,6 +63,10 @@ struct World {
   BOOL ioctl_result = TRUE;
   uint8_t ioctl_scsi_status = 0;
   std::vector<uint8_t> ioctl_sense;  // written into the sense buffer
+  // What did not move (-1: nothing moved on CHECK CONDITION, all of it else).
+  // Like the system (Wine over SG_IO included), every call writes back the
+  // status, DataTransferLength minus this and the sense bytes it filled.
+  int32_t ioctl_resid = -1;
 
   // Version.
   DWORD platform_id = VER_PLATFORM_WIN32_NT;
