@@ -4,10 +4,10 @@
 
 namespace {
 
-constexpr int kFinishKind = 1;
-constexpr int kErrorKind = 2;
-constexpr int kErrorIcon = 140;
-constexpr int kFinishIcon = 141;
+constexpr int kFinishKind = kMessageKindFinish;
+constexpr int kErrorKind = kMessageKindError;
+constexpr int kErrorIcon = kMessageIconError;
+constexpr int kFinishIcon = kMessageIconFinish;
 
 const char kSuccessText[] =
     "\nThe firmware of drive has been updated already."

@@ -5,6 +5,15 @@
 #include <cstdint>
 #include <string>
 
+// The message dialog's kinds and icons.
+constexpr int kMessageKindFinish = 1;
+constexpr int kMessageKindError = 2;
+constexpr int kMessageKindVersion = 3;
+constexpr int kMessageIconProgram = 128;
+constexpr int kMessageIconWarning = 139;
+constexpr int kMessageIconError = 140;
+constexpr int kMessageIconFinish = 141;
+
 struct RunReport {
   std::string text;
   int kind;  // 1 finish, 2 error (the message dialog's kinds)

@@ -10,11 +10,11 @@
 
 namespace {
 
-constexpr int kFinishKind = 1;
-constexpr int kErrorKind = 2;
-constexpr int kProgramIcon = 128;
-constexpr int kWarningIcon = 139;
-constexpr int kErrorIcon = 140;
+constexpr int kFinishKind = kMessageKindFinish;
+constexpr int kErrorKind = kMessageKindError;
+constexpr int kProgramIcon = kMessageIconProgram;
+constexpr int kWarningIcon = kMessageIconWarning;
+constexpr int kErrorIcon = kMessageIconError;
 
 RunEnding End(RunFrontEnd& front, const RunReport& message, RunEnding ending) {
   front.ShowMessage(message, ending);
