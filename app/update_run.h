@@ -69,14 +69,16 @@ class RunFrontEnd {
   // question). Returns Updated to go on, or the ending (Declined, DosOnly,
   // ChoiceNeeded).
   virtual RunEnding ChooseAndConfirm() = 0;
-  // Puts the power warning on screen and holds what could stop the update
-  // (sleep, interruptions) before the first buffer command is sent.
+  // Puts the front end's progress display up before the transfer (the
+  // Windows program does that inside Transfer, with its progress dialog).
+  // What must not interrupt the update (sleep, signals) is held by the
+  // transfer itself through Host().update_guard.
   virtual void BeginCriticalStretch() = 0;
   // Runs the transfer (on whatever thread the front end chooses) and returns
   // its result; the settle is part of it.
   virtual uint8_t Transfer() = 0;
-  // The drive has settled (or the transfer failed): releases what
-  // BeginCriticalStretch held.
+  // The drive has settled (or the transfer failed): takes the progress
+  // display down again.
   virtual void EndCriticalStretch() = 0;
   // After the transfer and before the report (the Linux program asks the
   // drive for its new firmware version here).

@@ -44,9 +44,7 @@ TEST_P(Failures, EndWithTheResultsErrorTextAndNoFlashAfterAFailedChunk) {
   RestartWatch watch;
   Program run;
   ASSERT_TRUE(run.Start(exe, "", dir_, environment)) << run.error();
-  HWND main = WaitForMainDialog(run);
-  ASSERT_TRUE(main);
-  ASSERT_EQ(AnswerConfirmation(run, main, IDYES), "Are you sure to update firmware from\nVer 209A to Ver 209B");
+  ASSERT_NO_FATAL_FAILURE(Confirm(run));
   ExpectFinalMessage(run, "ERROR", c.text, IDOK, 60000);
   EXPECT_EQ(watch.requests(), 0);
 

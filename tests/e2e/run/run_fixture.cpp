@@ -250,6 +250,13 @@ bool RunTest::WaitForYesEnabled(harness::Program& run, HWND main_dialog, DWORD t
   return true;
 }
 
+void RunTest::Confirm(harness::Program& run, const std::string& question) {
+  HWND main = WaitForMainDialog(run);
+  ASSERT_TRUE(main);
+  EXPECT_EQ(harness::WindowText(main), kCaption);
+  EXPECT_EQ(AnswerConfirmation(run, main, IDYES), question);
+}
+
 std::string RunTest::AnswerConfirmation(harness::Program& run, HWND main_dialog, int answer) {
   if (!main_dialog || !WaitForYesEnabled(run, main_dialog)) return std::string();
   harness::PressButton(main_dialog, IDOK);

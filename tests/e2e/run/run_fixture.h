@@ -114,6 +114,10 @@ class RunTest : public ::testing::Test {
   // "Yes" in the main dialog, then the answer to the confirmation question
   // (IDYES or IDNO). Returns the question's text ("" when it never came).
   std::string AnswerConfirmation(harness::Program& run, HWND main_dialog, int answer);
+  // Waits for the main dialog (with the program's caption), presses "Yes"
+  // and answers the question with "Yes"; checks the question's text.
+  void Confirm(harness::Program& run,
+               const std::string& question = "Are you sure to update firmware from\nVer 209A to Ver 209B");
   // The main dialog of a process, when it is on the screen.
   static HWND FindMainDialog(DWORD pid);
   // The progress dialog: captionless, with the warning line.

@@ -51,9 +51,7 @@ TEST_P(UnitAttention, IsSentAgainAndTheImageIsFlashedByteForByte) {
   Program run;
   // Traced: the trace shows what each attempt carried.
   ASSERT_TRUE(run.Start(exe, "/LOG FILE", dir_, environment)) << run.error();
-  HWND main = WaitForMainDialog(run);
-  ASSERT_TRUE(main);
-  ASSERT_EQ(AnswerConfirmation(run, main, IDYES), "Are you sure to update firmware from\nVer 209A to Ver 209B");
+  ASSERT_NO_FATAL_FAILURE(Confirm(run));
   ExpectFinalMessage(run, "FINISH  UPDATE", kSuccessText, IDCANCEL, 60000);
   EXPECT_EQ(watch.requests(), 0);
 

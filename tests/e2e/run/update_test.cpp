@@ -32,13 +32,6 @@ std::vector<HWND> VisibleTopLevelWindows() {
 class Update : public RunTest {
  protected:
   // Main dialog, "Yes", "Yes" to the question.
-  void Confirm(Program& run, const std::string& question = "Are you sure to update firmware from\nVer 209A to Ver 209B") {
-    HWND main = WaitForMainDialog(run);
-    ASSERT_TRUE(main);
-    EXPECT_EQ(harness::WindowText(main), kCaption);
-    EXPECT_EQ(AnswerConfirmation(run, main, IDYES), question);
-  }
-
   // Packs the images, starts the updater against one K53R-TX drive with 209A
   // and confirms the update.
   void StartConfirmed(const std::vector<harness::ImageSpec>& images, Program& run) {
