@@ -54,7 +54,8 @@ struct UpdateState {
   std::unique_ptr<DriveIdentity[]> drive_identity_table;
   ImageDirectoryEntry image_directory[kMaxDirectoryEntries] = {};
 
-  // Executable and payload.
+  // Executable and payload. The contents are the copy that was checked;
+  // after the check nothing reads the file itself.
   std::unique_ptr<uint8_t[]> executable_contents;
   uint32_t executable_size = 0;
   ExeFile* executable_file = nullptr;
@@ -63,7 +64,8 @@ struct UpdateState {
   std::string argument1;        // upper-cased first argument
   std::string raw_argument1;    // the first argument exactly as typed ("/4k" is judged on it)
   std::string argument2;        // upper-cased second argument
-  std::string target_image_name;
+  int target_image_entry = -1;   // the directory entry the accept step chose; -1 none
+  std::string target_image_name; // its name, for the question and the report
   bool read_back_verification = false;
   uint8_t result = 0;
   std::atomic<int> done{0};

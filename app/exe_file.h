@@ -40,3 +40,25 @@ class MemoryExeFile : public ExeFile {
   uint32_t pos_ = 0;
   bool open_ = false;
 };
+
+// Bytes held elsewhere, read like a file; they must outlive the view. The run
+// reads its checked copy of the program file through one (PayloadCopy).
+class ByteViewFile : public ExeFile {
+ public:
+  ByteViewFile(const uint8_t* bytes, uint32_t size) : bytes_(bytes), size_(bytes ? size : 0) {}
+  bool IsOpen() const override { return bytes_ != nullptr; }
+  uint32_t Length() override { return size_; }
+  bool Seek(uint32_t position) override {
+    if (!bytes_ || position > size_) return false;
+    pos_ = position;
+    return true;
+  }
+  uint32_t Tell() override { return pos_; }
+  uint32_t Read(void* buffer, uint32_t n) override;
+  void Close() override { bytes_ = nullptr; }
+
+ private:
+  const uint8_t* bytes_;
+  uint32_t size_;
+  uint32_t pos_ = 0;
+};

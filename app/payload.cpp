@@ -157,6 +157,11 @@ LoadResult LoadAndCheck(ExeFile& file) {
                                                                : LoadResult::Damaged;
 }
 
+ByteViewFile PayloadCopy() {
+  const UpdateState& state = AppState();
+  return ByteViewFile(state.executable_contents.get(), state.executable_size);
+}
+
 int CountImages(ExeFile& file) { return WalkFile(file, nullptr); }
 
 int WalkImages(ExeFile& file, std::vector<ImageSpan>* spans) { return WalkFile(file, spans); }

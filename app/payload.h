@@ -37,6 +37,10 @@ int WalkPayload(const uint8_t* data, uint32_t size, std::vector<ImageSpan>* span
 // and tests it. LoadResult::ReadFailed ends the run without a message.
 enum class LoadResult { Intact, Damaged, ReadFailed };
 LoadResult LoadAndCheck(ExeFile& file);
+// The copy LoadAndCheck read, as a file. Once the file has passed the check,
+// the image directory and the transfer read this copy and nothing else: the
+// file on disk may have changed since. Empty before a load.
+ByteViewFile PayloadCopy();
 // The check alone, on bytes in memory: word sum zero and a well-formed chain.
 bool PayloadIntact(const uint8_t* data, uint32_t size);
 // Why bytes in memory fail the check, in words for a person; null when intact.

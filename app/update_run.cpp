@@ -77,8 +77,8 @@ RunEnding RunUpdate(RunFrontEnd& front) {
   // A table that cannot be allocated leaves nothing to identify: end silently.
   state.drive_identity_table.reset(new (std::nothrow) DriveIdentity[state.drive_count]());
   if (!state.drive_identity_table) return RunEnding::ReadFailed;
-  state.image_count = CountImages(*file);
-  ReadImageDirectory();
+  // From here on the checked copy is the payload; the file is not read again.
+  state.image_count = ReadImageDirectory();
   IdentifyDrives();
   if (front.ListOnly()) {
     front.ListDrives();

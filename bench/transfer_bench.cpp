@@ -9,6 +9,7 @@
 #include "app/app_state.h"
 #include "app/exe_file.h"
 #include "app/host.h"
+#include "app/payload.h"
 #include "app/payload_pack.h"
 #include "drive/commands.h"
 #include "drive/identify.h"
@@ -74,8 +75,14 @@ void BM_FullTransfer(benchmark::State& state) {
   run.drive_count = 1;
   run.drive_identity_table.reset(new DriveIdentity[1]());
   run.executable_file = &file;
+  if (LoadAndCheck(file) != LoadResult::Intact) {
+    state.SkipWithError("the packed payload fails its check");
+    SetAppState(nullptr);
+    return;
+  }
   run.image_count = ReadImageDirectory();
   IdentifyDrives();
+  run.target_image_entry = 0;
   run.target_image_name = run.image_directory[0].image_name;
   ApplyModelRules(0);  // read-back on
   for (auto _ : state) {

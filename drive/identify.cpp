@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "app/exe_file.h"
 #include "app/host.h"
 #include "app/payload.h"
 #include "drive/commands.h"
@@ -79,11 +78,11 @@ void IdentifyDrives() {
 int ReadImageDirectory() {
   UpdateState& state = AppState();
   for (ImageDirectoryEntry& entry : state.image_directory) entry = ImageDirectoryEntry{};
-  ExeFile* file = state.executable_file;
-  if (!file || !file->IsOpen()) return 0;
+  ByteViewFile copy = PayloadCopy();
+  if (!copy.IsOpen()) return 0;
 
   std::vector<ImageSpan> spans;
-  const int found = WalkImages(*file, &spans);
+  const int found = WalkImages(copy, &spans);
   int n = found < 0 ? 0 : found;
   if (n > static_cast<int>(spans.size())) n = static_cast<int>(spans.size());
   if (n > kMaxDirectoryEntries) n = kMaxDirectoryEntries;
@@ -91,7 +90,7 @@ int ReadImageDirectory() {
     ImageDirectoryEntry& entry = state.image_directory[i];
     entry.image_offset = spans[i].offset;
     entry.image_size = spans[i].size;
-    ReadImageName(*file, spans[i], entry.image_name);
+    ReadImageName(copy, spans[i], entry.image_name);
   }
   return n;
 }
@@ -151,6 +150,8 @@ bool AcceptStep(uint8_t drive, int entry, const char* caption) {
   // that could not be made current.
   if (!SelectDrive(drive)) return false;
   state.current_drive_index = drive;
+  // The entry itself goes to the transfer: images may share a name.
+  state.target_image_entry = entry;
   state.target_image_name = state.image_directory[entry].image_name;
   if (!ApplyModelRules(drive)) return false;
 

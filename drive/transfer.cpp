@@ -4,8 +4,8 @@
 //
 // The one rule that matters above all: Update Firmware is sent only after
 // every chunk of the image has been written (and verified, with read-back on).
-// Any doubt about a chunk - a short read of our own file, an image we cannot
-// address, a failed command - ends the run before the flash command.
+// Any doubt about a chunk - a short read of the checked copy, an image we
+// cannot address, a failed command - ends the run before the flash command.
 #include "drive/transfer.h"
 
 #include <cstdarg>
@@ -27,7 +27,7 @@ constexpr uint64_t kMaxAddressableImage = 1u << 24;
 constexpr int kRetryLimit = 5;
 
 struct ChunkBuffers {
-  uint8_t raw[kChunkSize];       // as read from the executable file
+  uint8_t raw[kChunkSize];       // as read from the checked copy of the program file
   uint8_t keyed[kChunkSize];     // descrambled, as sent to the drive
   uint8_t read_back[kChunkSize]; // as the drive returned it
 };
@@ -54,18 +54,13 @@ class Display {
   UpdateState& state_;
 };
 
-// The first directory entry whose name is the target name, or null.
-const ImageDirectoryEntry* FindTargetImage(const UpdateState& state) {
+// The directory entry the accept step chose, or null when there is none.
+const ImageDirectoryEntry* ChosenImage(const UpdateState& state) {
   int count = state.image_count;
   if (count > kMaxDirectoryEntries) count = kMaxDirectoryEntries;
-  for (int i = 0; i < count; ++i) {
-    const ImageDirectoryEntry& entry = state.image_directory[i];
-    if (std::strncmp(entry.image_name, state.target_image_name.c_str(), sizeof entry.image_name) == 0 &&
-        state.target_image_name.size() < sizeof entry.image_name) {
-      return &entry;
-    }
-  }
-  return nullptr;
+  const int entry = state.target_image_entry;
+  if (entry < 0 || entry >= count) return nullptr;
+  return &state.image_directory[entry];
 }
 
 // Writes one keyed chunk, reads it back and compares it, with the run-wide
@@ -114,11 +109,13 @@ class UpdateGuard {
 
 TransferResult SendImage(UpdateState& state, Display& display, ChunkBuffers& buffers,
                          const ImageDirectoryEntry& image, int& budget) {
-  ExeFile* file = state.executable_file;
+  // The copy that passed the check, never the file again: what was checked
+  // is what is sent.
+  ByteViewFile copy = PayloadCopy();
   // Nothing to send, or more than the drive's buffer can be addressed with:
   // flashing either would program a wrong image.
   if (image.image_size == 0 || image.image_size > kMaxAddressableImage) return BufferWriteFailed;
-  if (!file || !file->IsOpen() || !file->Seek(image.image_offset)) return BufferWriteFailed;
+  if (!copy.Seek(image.image_offset)) return BufferWriteFailed;
 
   const double step =
       state.progress_total * 0.3333333333333333 / static_cast<double>(image.image_size) * kChunkSize;
@@ -127,7 +124,7 @@ TransferResult SendImage(UpdateState& state, Display& display, ChunkBuffers& buf
   uint32_t length = kChunkSize;
 
   while (remaining != 0) {
-    const uint32_t got = file->Read(buffers.raw, kChunkSize);
+    const uint32_t got = copy.Read(buffers.raw, kChunkSize);
     if (remaining < length) length = remaining;
     // Our own file came up short: never send bytes we did not read.
     if (got < length) return BufferWriteFailed;
@@ -163,9 +160,9 @@ TransferResult RunTransfer() {
   Display display(state);
   int budget = 0;
 
-  const ImageDirectoryEntry* image = FindTargetImage(state);
-  // No image carries the chosen name: nothing was sent, and saying "updated"
-  // would be a lie.
+  const ImageDirectoryEntry* image = ChosenImage(state);
+  // No image was chosen: nothing was sent, and saying "updated" would be a
+  // lie.
   if (!image) return BufferWriteFailed;
 
   const UpdateGuard guard;

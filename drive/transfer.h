@@ -17,6 +17,7 @@ enum TransferResult : uint8_t {
 constexpr uint32_t kChunkSize = 1024;
 constexpr uint32_t kFlashSettleMs = 10000;
 
-// Runs the transfer with the inputs of AppState(); status and progress go to
-// its progress sink when one is set.
+// Runs the transfer with the inputs of AppState(): the directory entry the
+// accept step chose, read from the checked copy of the program file. Status
+// and progress go to its progress sink when one is set.
 TransferResult RunTransfer();

@@ -9,6 +9,7 @@
 #include "app/app_state.h"
 #include "app/exe_file.h"
 #include "app/host.h"
+#include "app/payload.h"
 #include "app/payload_pack.h"
 #include "drive/identify.h"
 #include "drive/transfer.h"
@@ -75,13 +76,14 @@ class DriveTest : public ::testing::Test {
   }
 
   // Packs plain images (first lies behind the start marker) into an
-  // executable and reads its directory.
+  // executable, loads and checks it as the run does and reads its directory.
   void LoadPayload(const std::vector<std::vector<uint8_t>>& images) {
     std::vector<uint8_t> program(0x200, 0x90), packed;
     std::string error;
     ASSERT_TRUE(PackPayload(program, images, &packed, &error)) << error;
     file = MemoryExeFile(packed);
     state.executable_file = &file;
+    ASSERT_EQ(LoadAndCheck(file), LoadResult::Intact);
     state.image_count = ReadImageDirectory();
   }
 

@@ -124,14 +124,37 @@ TEST_F(TransferTest, UpdateModeFollowsTheFirstArgumentExactly) {
   }
 }
 
-TEST_F(TransferTest, OnlyTheFirstEntryWithTheTargetNameIsSent) {
-  SimDrive& drive = AddDrive("K53R-TX   ", "208W");
-  const auto behind_marker = Firmware("K53R-TX   ", "209A", 0x800, 1);
-  const auto nearest_end = Firmware("K53R-TX   ", "209A", 0xC00, 2);
-  LoadPayload({behind_marker, nearest_end});
-  ASSERT_EQ(Update(), TransferOk);
-  EXPECT_EQ(sim.Commands(SimKind::WriteBuffer).size(), 3u);
-  EXPECT_EQ(drive.Flashed(), nearest_end);
+// Images may share a name (two builds of one version; unnamed images under
+// the bench switch): the entry chosen is the image flashed, whichever it is.
+TEST_F(TransferTest, EachChoiceAmongImagesNamedAlikeFlashesItsOwnImage) {
+  std::vector<uint8_t> unnamed_a(0x800, 0), unnamed_b(0xC00, 0);
+  for (size_t i = 0x100; i < unnamed_a.size(); ++i) unnamed_a[i] = static_cast<uint8_t>(i * 3);
+  for (size_t i = 0x100; i < unnamed_b.size(); ++i) unnamed_b[i] = static_cast<uint8_t>(i * 5);
+  const struct {
+    const char* what;
+    const char* switch_arg;
+    std::vector<std::vector<uint8_t>> images;  // packed order: the last is entry 0
+  } cases[] = {
+      {"one name twice", "",
+       {Firmware("K53R-TX   ", "209A", 0x800, 1), Firmware("K53R-TX   ", "209A", 0xC00, 2),
+        Firmware("K53R-TX   ", "209A", 0x400, 3)}},
+      {"unnamed images, every image offered", kHiddenSwitch, {unnamed_a, unnamed_b}},
+  };
+  for (const auto& c : cases) {
+    const int n = static_cast<int>(c.images.size());
+    for (int entry = 0; entry < n; ++entry) {
+      SCOPED_TRACE(std::string(c.what) + ", entry " + std::to_string(entry));
+      sim.Clear();
+      SimDrive& drive = AddDrive("K53R-TX   ", "208W");
+      LoadPayload(c.images);
+      state.argument1 = c.switch_arg;
+      IdentifyDrives();
+      ASSERT_EQ(CountImagesForDrive(0), n);
+      ASSERT_TRUE(AcceptStep(0, entry, "fwupdate"));
+      ASSERT_EQ(RunTransfer(), TransferOk);
+      EXPECT_EQ(drive.Flashed(), c.images[static_cast<size_t>(n - 1 - entry)]);
+    }
+  }
 }
 
 TEST_F(TransferTest, FinalChunkOfSixBytesStopsBeforeTheUpdate) {
@@ -148,10 +171,10 @@ TEST_F(TransferTest, FinalChunkOfSixBytesStopsBeforeTheUpdate) {
 
 // Conditions under which nothing may be flashed although the drive is fine.
 TEST_F(TransferTest, RefusesWhatItCannotSendWhole) {
-  const struct { const char* what; uint32_t size_delta; bool truncate_file; const char* target; } cases[] = {
-      {"file shorter than the directory says", 0, true, nullptr},
-      {"image claims bytes past the file's end", 0x1000, false, nullptr},
-      {"no entry carries the target name", 0, false, "K53R-TX   999Z"},
+  const struct { const char* what; uint32_t size_delta; int entry; } cases[] = {
+      {"image claims bytes past the end of the checked copy", 0x1000, 0},
+      {"no entry was chosen", 0, -1},
+      {"the chosen entry is not in the directory", 0, 1},
   };
   for (const auto& c : cases) {
     sim.Clear();
@@ -160,13 +183,28 @@ TEST_F(TransferTest, RefusesWhatItCannotSendWhole) {
     IdentifyDrives();
     ASSERT_TRUE(AcceptStep(0, 0, "fwupdate"));
     state.image_directory[0].image_size += c.size_delta;
-    if (c.truncate_file) file.Bytes().resize(state.image_directory[0].image_offset + 0x900);
-    if (c.target) state.target_image_name = c.target;
+    state.target_image_entry = c.entry;
     sim.ClearLog();
     EXPECT_EQ(RunTransfer(), BufferWriteFailed) << c.what;
     EXPECT_TRUE(sim.Commands(SimKind::UpdateFirmware).empty()) << c.what;
     EXPECT_EQ(drive.flash_count(), 0) << c.what;
   }
+}
+
+// The program file may change on disk after its check (rewritten while the
+// question waits): the transfer sends the checked copy.
+TEST_F(TransferTest, TheCheckedCopyIsSentWhateverTheFileHoldsNow) {
+  SimDrive& drive = AddDrive("K53R-TX   ", "208W");
+  const auto checked = Firmware("K53R-TX   ", "209A", 0x1000, 1);
+  LoadPayload({checked});
+  IdentifyDrives();
+  ASSERT_TRUE(AcceptStep(0, 0, "fwupdate"));
+  std::vector<uint8_t> program(0x200, 0x90), other;
+  std::string error;
+  ASSERT_TRUE(PackPayload(program, {Firmware("K53R-TX   ", "209A", 0x1000, 2)}, &other, &error)) << error;
+  file.Bytes() = other;
+  ASSERT_EQ(RunTransfer(), TransferOk);
+  EXPECT_EQ(drive.Flashed(), checked);
 }
 
 // Firmware is full of identical chunks (erased 0xFF areas). A drive that

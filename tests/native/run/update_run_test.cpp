@@ -3,9 +3,11 @@
 // its message, and that the critical stretch frames the buffer commands.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "app/payload.h"
 #include "app/update_run.h"
 #include "../drive/drive_fixture.h"
 
@@ -40,6 +42,7 @@ class RecordingFrontEnd : public RunFrontEnd {
   RunEnding ChooseAndConfirm() override {
     events.push_back("choose");
     if (choice != RunEnding::Updated) return choice;
+    if (at_question) at_question();
     return AcceptStep(0, 0, "fwupdate") ? RunEnding::Updated : RunEnding::Declined;
   }
   void BeginCriticalStretch() override {
@@ -55,6 +58,8 @@ class RecordingFrontEnd : public RunFrontEnd {
     commands_at_end = sim_.Log().size();
   }
   void AfterTransfer(uint8_t result) override { events.push_back("after:" + std::to_string(result)); }
+  // Runs inside the question, before the user's answer.
+  std::function<void()> at_question;
 
   std::vector<std::string> events;
   const RunEnding* own_ending = nullptr;
@@ -191,6 +196,71 @@ TEST_F(UpdateRunTest, ATransferFailureEndsWithItsMessageAndNoFlash) {
   EXPECT_TRUE(Saw("message:\r\n BUFFER WRITE ERROR!!"));
   EXPECT_EQ(sim.drive(0).flash_count(), 0);
   EXPECT_EQ(EndingForResult(ChunkNotWordAligned), RunEnding::TransferError);
+}
+
+// A program file that holds one payload while the run reads it whole and
+// another from then on, as one rewritten on disk right after its check.
+class RewrittenAfterLoad : public ExeFile {
+ public:
+  RewrittenAfterLoad(std::vector<uint8_t> first, std::vector<uint8_t> then)
+      : first_(std::move(first)), then_(std::move(then)) {}
+  bool IsOpen() const override { return open_; }
+  uint32_t Length() override { return static_cast<uint32_t>(first_.size()); }
+  bool Seek(uint32_t position) override {
+    if (position > first_.size()) return false;
+    pos_ = position;
+    return true;
+  }
+  uint32_t Tell() override { return pos_; }
+  uint32_t Read(void* buffer, uint32_t n) override {
+    const std::vector<uint8_t>& bytes = rewritten_ ? then_ : first_;
+    if (pos_ >= bytes.size()) return 0;
+    const uint32_t count = std::min<uint32_t>(n, static_cast<uint32_t>(bytes.size()) - pos_);
+    std::copy(bytes.begin() + pos_, bytes.begin() + pos_ + count, static_cast<uint8_t*>(buffer));
+    pos_ += count;
+    if (pos_ == bytes.size()) rewritten_ = true;
+    return count;
+  }
+  void Close() override { open_ = false; }
+
+ private:
+  std::vector<uint8_t> first_, then_;
+  uint32_t pos_ = 0;
+  bool rewritten_ = false;
+  bool open_ = true;
+};
+
+std::vector<uint8_t> Packed(const std::vector<uint8_t>& image) {
+  std::vector<uint8_t> program(0x200, 0x90), packed;
+  std::string error;
+  EXPECT_TRUE(PackPayload(program, {image}, &packed, &error)) << error;
+  return packed;
+}
+
+// What was checked is what is listed, asked about and flashed: the directory
+// and the transfer read the checked copy, never the file again.
+TEST_F(UpdateRunTest, TheCheckedCopyIsListedAndFlashedWhenTheFileChangesAfterItsCheck) {
+  AddDrive("K53R-TX   ", "209A");
+  const auto checked = Firmware("K53R-TX", "209B", 0x10000, 1);
+  const auto other = Firmware("K53R-TX", "209C", 0x10000, 2);
+
+  // Rewritten at once after the load: before the directory is read.
+  RewrittenAfterLoad early(Packed(checked), Packed(other));
+  front.file = &early;
+  EXPECT_EQ(RunUpdate(front), RunEnding::Updated);
+  EXPECT_STREQ(state.image_directory[0].image_name, "K53R-TX   209B");
+  EXPECT_EQ(host.events.front(), "ask:Are you sure to update firmware from\nVer 209A to Ver 209B|fwupdate");
+  EXPECT_EQ(sim.drive(0).Flashed(), checked);
+
+  // Rewritten while the question waits: after the directory, before the transfer.
+  sim.drive(0).identity().version = "209A";
+  host.events.clear();
+  file = MemoryExeFile(Packed(checked));
+  front.file = &file;
+  front.at_question = [&] { file.Bytes() = Packed(other); };
+  EXPECT_EQ(RunUpdate(front), RunEnding::Updated);
+  EXPECT_EQ(sim.drive(0).flash_count(), 2);
+  EXPECT_EQ(sim.drive(0).Flashed(), checked);
 }
 
 TEST_F(UpdateRunTest, TheDriveIsAskedForItsNewFirmwareUntilItAnswers) {

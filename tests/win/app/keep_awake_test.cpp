@@ -68,6 +68,7 @@ class KeepAwake : public ::testing::Test {
     EXPECT_TRUE(PackPayload(program, {MakeSampleFirmware("K53R-TX   ", "209A", 0x1000, 3)}, &packed, &error));
     file_ = MemoryExeFile(packed);
     state_.executable_file = &file_;
+    EXPECT_EQ(LoadAndCheck(file_), LoadResult::Intact);
     state_.image_count = ReadImageDirectory();
     IdentifyDrives();
     EXPECT_TRUE(AcceptStep(0, 0, "fwupdate"));

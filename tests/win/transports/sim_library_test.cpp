@@ -4,6 +4,7 @@
 // copy of the library (a copy keeps its configuration for the process).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -173,10 +174,13 @@ TEST_F(SimLibrary, TransfersReadsBackAndFlashesAnImage) {
 
   std::vector<uint8_t> image(2560);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
-  MemoryExeFile file(image);
-  state_.executable_file = &file;
+  // The checked copy of the program file: here the image alone.
+  state_.executable_contents.reset(new uint8_t[image.size()]);
+  std::copy(image.begin(), image.end(), state_.executable_contents.get());
+  state_.executable_size = static_cast<uint32_t>(image.size());
   state_.image_count = 1;
   state_.image_directory[0] = ImageDirectoryEntry{0, static_cast<uint32_t>(image.size()), "K40"};
+  state_.target_image_entry = 0;
   state_.target_image_name = "K40";
   state_.read_back_verification = true;
   EXPECT_EQ(RunTransfer(), TransferOk);
