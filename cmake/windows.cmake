@@ -155,3 +155,13 @@ foreach(dir ${E2E_SUITES})
     endif()
   endif()
 endforeach()
+
+# The click-through of the guest checks (tests/vm/windows_program_checks.sh)
+# and of `scripts/demo --guest`: drives the program's windows under the
+# guest's Wine. Run by those scripts, not by ctest here.
+if(HARNESS_SOURCES)
+  add_executable(vm_clickthrough ${CMAKE_SOURCE_DIR}/tests/vm/clickthrough.cpp)
+  target_link_libraries(vm_clickthrough PRIVATE winharness fwcore)
+  target_compile_options(vm_clickthrough PRIVATE ${WARN})
+  add_dependencies(vm_clickthrough fwupdate)
+endif()
