@@ -109,7 +109,10 @@ RunEnding ConfirmTransferReport(RunFrontEnd& front) {
   front.EndCriticalStretch();
   if (state.executable_file) state.executable_file->Close();
 
-  front.AfterTransfer(state.result);
+  const bool reports_new = front.AfterTransfer(state.result);
+  // A flash command without a good answer may still have been carried out:
+  // it counts as done only when the drive itself reports the new firmware.
+  if (state.result == FlashFailed && reports_new) state.result = TransferOk;
   const RunEnding ending = EndingForResult(state.result);
   front.ShowMessage(ReportForResult(state.result), ending);
   return ending;

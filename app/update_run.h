@@ -80,9 +80,11 @@ class RunFrontEnd {
   // The drive has settled (or the transfer failed): takes the progress
   // display down again.
   virtual void EndCriticalStretch() = 0;
-  // After the transfer and before the report (the Linux program asks the
-  // drive for its new firmware version here).
-  virtual void AfterTransfer(uint8_t result) {}
+  // After the transfer and its settle, before the report (the Linux program
+  // asks the drive for its new firmware version here). True when the drive
+  // now reports the chosen image's model and version: a flash command that
+  // got no good answer then ends as an update, else as the flash error.
+  virtual bool AfterTransfer(uint8_t result) { return false; }
 };
 
 // Runs the whole update through the front end, after its switch actions

@@ -110,6 +110,8 @@ void LinuxFrontEnd::ListDrives() {
 void LinuxFrontEnd::ShowMessage(const RunReport& message, RunEnding ending) {
   switch (ending) {
     case RunEnding::Updated: {
+      if (flash_unanswered_)
+        terminal_.Say("The drive gave no good answer to the flash command, but it reports the new firmware.");
       // The first line of the finish text; a reboot is not what Linux needs.
       terminal_.Say("The firmware of drive has been updated already.");
       const std::string& target = AppState().target_image_name;
@@ -133,6 +135,15 @@ void LinuxFrontEnd::ShowMessage(const RunReport& message, RunEnding ending) {
                     "  echo 1 > /sys/class/scsi_device/" + hctl + "/device/rescan");
       return;
     }
+    case RunEnding::FlashError:
+      // What the drive said when it was asked again after the settle.
+      if (check_.answered) {
+        terminal_.Complain(std::string("After the flash command the drive reports ") + Trimmed(check_.model_name) +
+                           " firmware Ver " + check_.firmware_version + ".");
+      } else if (flash_unanswered_) {
+        terminal_.Complain("After the flash command the drive did not answer.");
+      }
+      break;
     case RunEnding::TransferError:
       // A result without a text of its own still says what became of the drive.
       if (MessageLines(message.text).empty()) {
@@ -251,9 +262,13 @@ void LinuxUpdateGuard(bool active) {
   }
 }
 
-void LinuxFrontEnd::AfterTransfer(uint8_t result) {
-  if (result != TransferOk) return;
+bool LinuxFrontEnd::AfterTransfer(uint8_t result) {
+  // A flash command without a good answer may have been carried out all the
+  // same: the drive is asked, as after one that was.
+  if (result != TransferOk && result != FlashFailed) return false;
+  flash_unanswered_ = result == FlashFailed;
   terminal_.Say("Asking the drive for its new firmware ...");
   check_ = ConfirmFirmware(static_cast<uint8_t>(AppState().current_drive_index), AppState().target_image_name,
                            kConfirmRounds, kConfirmPauseMs);
+  return check_.confirmed;
 }

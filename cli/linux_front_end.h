@@ -44,7 +44,7 @@ class LinuxFrontEnd : public RunFrontEnd {
   void BeginCriticalStretch() override;
   uint8_t Transfer() override;
   void EndCriticalStretch() override;
-  void AfterTransfer(uint8_t result) override;
+  bool AfterTransfer(uint8_t result) override;
 
   // Whether the drive reported the new firmware after the update.
   bool confirmed() const { return check_.confirmed; }
@@ -74,5 +74,6 @@ class LinuxFrontEnd : public RunFrontEnd {
   FILE* in_;
   PosixExeFile file_;
   bool asked_ = false;
+  bool flash_unanswered_ = false;  // the flash command got no good answer
   FirmwareCheck check_;
 };

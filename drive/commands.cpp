@@ -92,7 +92,9 @@ int WriteBuffer(const void* data, uint32_t offset, uint32_t length, uint8_t mode
     command.flags = kFlagsNoData;
     command.data_buffer = nullptr;
     command.data_length = 0;
-    return SendScsiCommand(command, kBufferTimeoutMs, Completion::kCarriedOut);
+    // Sent again only when the drive says it did not carry it out: after a
+    // lost answer it may be programming its flash already.
+    return SendScsiCommand(command, kBufferTimeoutMs, Completion::kCarriedOutAtMostOnce);
   }
   // Every other mode is a plain buffer write (mode byte 00h).
   if (!BufferArgumentsFit(data, offset, length)) return 0;

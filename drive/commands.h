@@ -6,8 +6,10 @@
 // not fit 24 bits, whose length does not fit 16 bits, that has a data phase
 // without a buffer, or an Update Firmware with a length, is refused (0) and
 // never sent. The buffer and flash commands count as done only when the drive
-// carried them out in full (Completion::kCarriedOut); the two questions keep
-// the dispatcher's plain rule.
+// carried them out in full (Completion::kCarriedOut); Update Firmware is sent
+// again only when the drive answers that it did not carry it out
+// (Completion::kCarriedOutAtMostOnce). The two questions keep the
+// dispatcher's plain rule.
 #pragma once
 #include <cstdint>
 

@@ -143,12 +143,16 @@ TransferResult SendImage(UpdateState& state, Display& display, ChunkBuffers& buf
 
   const uint8_t mode = state.raw_argument1 == "/4k" ? kUpdateMode4k : kUpdateModeDefault;
   display.Status("Transfer data is completely, recursive = %d, Begin to update firmware ...", budget);
-  if (!WriteBuffer(nullptr, 0, 0, mode)) return FlashFailed;
-
-  display.Position(2 * state.progress_total / 3);
-  display.Status("Finish update, Please wait.");
+  const bool flashed = WriteBuffer(nullptr, 0, 0, mode) != 0;
+  if (flashed) {
+    display.Position(2 * state.progress_total / 3);
+    display.Status("Finish update, Please wait.");
+  }
+  // Whatever became of the flash command (an answer lost to a time-out or
+  // the transport is no refusal), the drive may be programming its flash:
+  // nothing more goes to it until the settle is over.
   if (Host().sleep_ms) Host().sleep_ms(kFlashSettleMs);
-  return TransferOk;
+  return flashed ? TransferOk : FlashFailed;
 }
 
 }  // namespace

@@ -19,5 +19,6 @@ constexpr uint32_t kFlashSettleMs = 10000;
 
 // Runs the transfer with the inputs of AppState(): the directory entry the
 // accept step chose, read from the checked copy of the program file. Status
-// and progress go to its progress sink when one is set.
+// and progress go to its progress sink when one is set. The settle follows
+// the flash command whatever its outcome.
 TransferResult RunTransfer();

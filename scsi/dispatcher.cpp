@@ -19,6 +19,9 @@ namespace {
 constexpr int kMaxDepth = 6;
 constexpr int kAttempts = 5;
 constexpr uint8_t kCheckCondition = 2;
+// ASPI request status SS_ERR: the target ended the command with the status
+// in the record (anything else is the library's or the adapter's doing).
+constexpr int kAspiTargetError = 0x04;
 constexpr uint32_t kBecomingReadyWaitMs = 3000;
 
 constexpr uint16_t kSensePowerOnReset = 0x2900;
@@ -87,16 +90,20 @@ uint16_t SenseCode(const uint8_t* sense) {
 }
 
 // What a failed attempt with sense data means for the dispatch.
-enum class AfterFailure { kRetry, kSucceeded, kAbandoned };
+enum class AfterFailure { kRetry, kSucceeded, kAbandoned, kGiveUp };
 
 bool IsUnitAttention(uint16_t code) {
   return code == kSensePowerOnReset || code == kSenseMediumChanged || code == kSense3A13;
 }
 
-AfterFailure HandleSense(uint16_t code, int transport_result, Completion completion) {
+// The drive's answer says it did not carry the command out.
+bool NotCarriedOut(uint16_t code) { return IsUnitAttention(code) || code == kSenseBecomingReady; }
+
+// drive_answered: the attempt ended in the drive's CHECK CONDITION, so the
+// sense code is its answer; otherwise the code may be stale or made up.
+AfterFailure HandleSense(uint16_t code, int transport_result, Completion completion, bool drive_answered) {
   if (IsUnitAttention(code) && completion == Completion::kAnswered) return AfterFailure::kSucceeded;
   if (code == 0) code = static_cast<uint16_t>(static_cast<uint32_t>(transport_result) & 0xFFFFu);
-  if (code == kSenseBecomingReady && Host().sleep_ms) Host().sleep_ms(kBecomingReadyWaitMs);
   const char* text = SenseText(code);
   g_last_failure_text = text ? text : "";
   if (g_abandon_command) {
@@ -104,6 +111,9 @@ AfterFailure HandleSense(uint16_t code, int transport_result, Completion complet
     g_abandon_command = false;
     return AfterFailure::kAbandoned;
   }
+  if (completion == Completion::kCarriedOutAtMostOnce && !(drive_answered && NotCarriedOut(code)))
+    return AfterFailure::kGiveUp;
+  if (code == kSenseBecomingReady && Host().sleep_ms) Host().sleep_ms(kBecomingReadyWaitMs);
   return AfterFailure::kRetry;
 }
 
@@ -129,10 +139,14 @@ int SendPassThrough(ScsiCommand& command, uint32_t timeout_ms, Completion comple
     }
     // A request the system rejected carries no status of this attempt;
     // anything but CHECK CONDITION has no sense data to look at.
-    if (result == -1 || request.sptd.ScsiStatus != kCheckCondition) continue;
-    switch (HandleSense(SenseCode(request.sense), 0, completion)) {
+    if (result == -1 || request.sptd.ScsiStatus != kCheckCondition) {
+      if (completion == Completion::kCarriedOutAtMostOnce) return 0;
+      continue;
+    }
+    switch (HandleSense(SenseCode(request.sense), 0, completion, true)) {
       case AfterFailure::kSucceeded: return 1;
-      case AfterFailure::kAbandoned: return 0;
+      case AfterFailure::kAbandoned:
+      case AfterFailure::kGiveUp: return 0;
       case AfterFailure::kRetry: break;
     }
   }
@@ -153,9 +167,11 @@ int SendAspi(ScsiCommand& command, uint32_t timeout_ms, Completion completion) {
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     const int result = g_transports.aspi_attempt ? g_transports.aspi_attempt(command, timeout_ms) : 0;
     if (result == 1) return 1;
-    switch (HandleSense(SenseCode(command.sense_area), result, completion)) {
+    const bool drive_answered = result == kAspiTargetError && command.target_status == kCheckCondition;
+    switch (HandleSense(SenseCode(command.sense_area), result, completion, drive_answered)) {
       case AfterFailure::kSucceeded: return 1;
-      case AfterFailure::kAbandoned: return 0;
+      case AfterFailure::kAbandoned:
+      case AfterFailure::kGiveUp: return 0;
       case AfterFailure::kRetry: break;
     }
   }

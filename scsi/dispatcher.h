@@ -58,6 +58,12 @@ enum class Completion : uint8_t {
   // bytes than asked (pass-through) is a failed attempt; both are sent again
   // within the attempts.
   kCarriedOut,
+  // Update Firmware: carried out in full as above, and sent again only when
+  // the drive's answer says it did not carry it out (a unit attention, NOT
+  // READY becoming ready). After a time-out, a transport error, an abort or
+  // any other answer the drive may be programming its flash: nothing more is
+  // sent.
+  kCarriedOutAtMostOnce,
 };
 
 // Executes the command on the current drive: 1 success, 0 failure.

@@ -91,6 +91,8 @@ std::string ParseFault(const std::vector<std::string>& w, SimDriveConfig& drive)
     rule.fault = SimFaultKind::NeverComplete;
   } else if (action == "short" && w.size() == 5) {
     rule.fault = SimFaultKind::ShortTransfer;
+  } else if (action == "lost" && w.size() == 5) {
+    rule.fault = SimFaultKind::LostCompletion;
   } else {
     return "unknown fault action '" + action + "'";
   }

@@ -22,7 +22,7 @@
 //                         on the NTH command of KIND (counting from 1; every
 //                         attempt counts) and the COUNT-1 after it:
 //                           check HHHH | corrupt | reject | never | short |
-//                           async MS
+//                           lost (carried out, but never completes) | async MS
 //                         KIND: inquiry identify write read update other
 //
 // Lines that are not understood become "config error: line N: ..." texts in

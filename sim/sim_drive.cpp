@@ -146,6 +146,9 @@ SimReply SimDrive::Execute(const SimRequest& request) {
     reply = SimReply{};
   } else if (fault && fault->fault == SimFaultKind::ShortTransfer && request.direction != SimDirection::None) {
     reply = ShortRun(request, kind, offset);
+  } else if (fault && fault->fault == SimFaultKind::LostCompletion) {
+    Run(request, kind);
+    reply.outcome = SimOutcome::NoCompletion;
   } else {
     reply = Run(request, kind);
     if (fault && fault->fault == SimFaultKind::CorruptData && reply.scsi_status == 0 && reply.transferred > 0) {

@@ -53,6 +53,8 @@ enum class SimFaultKind : uint8_t {
   NeverComplete,   // the command never completes (a time-out for the host)
   SilentSuccess,   // GOOD status, but no data moves either way (commands with data)
   ShortTransfer,   // GOOD status, but only the first half of the data moves (commands with data)
+  LostCompletion,  // the command is carried out, but its completion never reaches the host
+                   // (a time-out for the host, as NeverComplete)
 };
 
 // "On the nth command this rule matches (counting from 1; every attempt

@@ -152,7 +152,14 @@ int SgioService::Serve(size_t index, sg_io_hdr_t* hdr, int* error) {
     why = EIO;
     return -1;
   }
-  if (reply.outcome == SimOutcome::NoCompletion) return time_out(" never");
+  if (reply.outcome == SimOutcome::NoCompletion) {
+    // Carried out with its completion lost: the flash it programmed is kept.
+    if (SimDrive::Classify(cdb) == SimKind::UpdateFirmware) {
+      const std::string saved = SaveSimFlash(*drive, config_.out_dir, '/');
+      if (!saved.empty()) log_.Line(saved);
+    }
+    return time_out(" never");
+  }
 
   clear();
   if (delay) sleep_ms(delay);

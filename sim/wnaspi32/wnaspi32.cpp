@@ -134,6 +134,8 @@ void Run(ScsiCommand& c, Drive& d, const char* suffix) {
   const SimReply reply = d.sim->Execute(request);
 
   if (reply.outcome == SimOutcome::NoCompletion) {
+    // Carried out with its completion lost: the flash it programmed is kept.
+    if (SimDrive::Classify(c.cdb) == SimKind::UpdateFirmware) SaveFlash(d);
     g_lib.held.push_back({&c, &d, 0, 0});
     LogLine(ExecuteLine(c, "never"));
     return;

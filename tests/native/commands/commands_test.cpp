@@ -216,8 +216,11 @@ TEST_F(CommandsTest, BuildersPassOnTheDispatchersFailure) {
   EXPECT_EQ(IdentifyModel(buffer, 16), 0);
   EXPECT_EQ(WriteBuffer(buffer, 0, 1024, 0x00), 0);
   EXPECT_EQ(ReadBuffer(buffer, 0, 1024, 0x00), 0);
+  EXPECT_EQ(sent_.size(), 20u);  // five attempts each
+  // The flash command once: a failure without the drive's answer that it
+  // did not carry it out is never followed by another.
   EXPECT_EQ(WriteBuffer(nullptr, 0, 0, kUpdateModeDefault), 0);
-  EXPECT_EQ(sent_.size(), 25u);  // five attempts each
+  EXPECT_EQ(sent_.size(), 21u);
 }
 
 TEST_F(CommandsTest, UnderPassThroughVendorCommandsTravelAs330C) {

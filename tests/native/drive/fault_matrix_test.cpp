@@ -5,6 +5,8 @@
 #include "drive_fixture.h"
 
 #include <cstdio>
+#include <map>
+#include <utility>
 
 namespace {
 
@@ -155,6 +157,17 @@ TEST_P(NotCarriedOut, IsSentAgainAndTheDriveIsFlashedOnceWithTheWholeImage) {
   for (const SimLogEntry* e : sim.Commands(c.command))
     if (c.command == SimKind::UpdateFirmware || e->offset() == kFaultyChunk) ++sent;
   EXPECT_EQ(sent, fires ? 2u : 0u);
+  // ... and nothing else went out twice: not the chunk's write after a
+  // read-back the drive did not carry out, not the chunk before or after.
+  std::map<std::pair<SimKind, uint32_t>, size_t> times;
+  for (const SimLogEntry& e : sim.Log()) ++times[{e.kind, e.offset()}];
+  for (const auto& [command, n] : times) {
+    const bool faulty =
+        command.first == c.command && (c.command == SimKind::UpdateFirmware || command.second == kFaultyChunk);
+    EXPECT_EQ(n, faulty ? 2u : 1u) << SimKindName(command.first) << " at " << command.second;
+  }
+  const size_t chunks = kImageSize / 1024;
+  EXPECT_EQ(sim.Log().size(), chunks * (c.read_back ? 2 : 1) + 1 + (fires ? 1 : 0));
 
   // Update Firmware never follows a chunk the drive did not carry out.
   const auto& log = sim.Log();

@@ -57,7 +57,12 @@ class RecordingFrontEnd : public RunFrontEnd {
     events.push_back("end");
     commands_at_end = sim_.Log().size();
   }
-  void AfterTransfer(uint8_t result) override { events.push_back("after:" + std::to_string(result)); }
+  bool AfterTransfer(uint8_t result) override {
+    events.push_back("after:" + std::to_string(result));
+    // As the Linux program does: the drive is asked after the settle.
+    if (!ask_after || (result != TransferOk && result != FlashFailed)) return false;
+    return ConfirmFirmware(0, AppState().target_image_name, 3, 1000).confirmed;
+  }
   // Runs inside the question, before the user's answer.
   std::function<void()> at_question;
 
@@ -68,6 +73,7 @@ class RecordingFrontEnd : public RunFrontEnd {
   bool file_opens = true;
   bool split = false;
   bool list = false;
+  bool ask_after = false;
   RunEnding choice = RunEnding::Updated;
   size_t commands_at_begin = 0;
   size_t commands_at_end = 0;
@@ -261,6 +267,43 @@ TEST_F(UpdateRunTest, TheCheckedCopyIsListedAndFlashedWhenTheFileChangesAfterIts
   EXPECT_EQ(RunUpdate(front), RunEnding::Updated);
   EXPECT_EQ(sim.drive(0).flash_count(), 2);
   EXPECT_EQ(sim.drive(0).Flashed(), checked);
+}
+
+// After a flash command without a good answer the drive may have programmed
+// its flash: the ending is the flash error unless the drive, asked again
+// after the settle, reports the new firmware. Either way the flash command
+// went out once.
+TEST_F(UpdateRunTest, AFlashWithoutAGoodAnswerIsTheFlashErrorUnlessTheDriveReportsTheNewFirmware) {
+  const struct {
+    const char* what;
+    SimFaultKind fault;
+    bool ask_after;
+    RunEnding ending;
+  } cases[] = {
+      {"carried out, answer lost, drive asked", SimFaultKind::LostCompletion, true, RunEnding::Updated},
+      {"carried out, answer lost, drive not asked", SimFaultKind::LostCompletion, false, RunEnding::FlashError},
+      {"time-out, drive asked", SimFaultKind::NeverComplete, true, RunEnding::FlashError},
+      {"transport error, drive asked", SimFaultKind::OsRejection, true, RunEnding::FlashError},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim.Clear();
+    Prepare("K53R-TX   ", "209A");
+    SimFaultRule rule;
+    rule.kind = SimKind::UpdateFirmware;
+    rule.fault = c.fault;
+    sim.drive(0).AddFault(rule);
+    front.events.clear();
+    front.ask_after = c.ask_after;
+    EXPECT_EQ(RunUpdate(front), c.ending);
+    EXPECT_EQ(sim.Commands(SimKind::UpdateFirmware).size(), 1u);
+    const std::string message = c.ending == RunEnding::Updated ? ReportForResult(TransferOk).text
+                                                               : ReportForResult(FlashFailed).text;
+    EXPECT_EQ(front.events.back(), "message:" + message);
+    EXPECT_EQ(sim.Log()[front.commands_at_end - 1].kind, SimKind::UpdateFirmware);
+    for (size_t i = front.commands_at_end; i < sim.Log().size(); ++i)
+      EXPECT_EQ(sim.Log()[i].kind, SimKind::IdentifyModel) << "after the transfer only the question";
+  }
 }
 
 TEST_F(UpdateRunTest, TheDriveIsAskedForItsNewFirmwareUntilItAnswers) {

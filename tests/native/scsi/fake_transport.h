@@ -67,6 +67,7 @@ inline int FakeAspi(ScsiCommand& command, uint32_t timeout_ms) {
   if (g_fake->during_attempt) g_fake->during_attempt();
   const Step step = g_fake->Next();
   command.status = static_cast<uint8_t>(step.result);
+  command.target_status = step.scsi_status;
   command.sense_area[12] = static_cast<uint8_t>(step.sense >> 8);
   command.sense_area[13] = static_cast<uint8_t>(step.sense);
   return step.result;
