@@ -6,15 +6,44 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
-bool PosixExeFile::Open(const char* path) {
+namespace {
+
+// Why a file is no updater to read: empty when it may be one.
+std::string NotAnUpdater(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file";
+  if (static_cast<uint64_t>(st.st_size) > PosixExeFile::kMaxLength) {
+    return "it is " + std::to_string(static_cast<uint64_t>(st.st_size)) + " bytes, more than an updater can be (" +
+           std::to_string(PosixExeFile::kMaxLength >> 20) + " MiB); it was not read";
+  }
+  return "";
+}
+
+}  // namespace
+
+bool PosixExeFile::Open(const char* path, std::string* why) {
   Close();
-  // Non-blocking only for the open itself: a FIFO must not hang the run.
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
+  std::string reason;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
-    close(fd);
+  // A device or a FIFO is never opened on purpose (opening one can act).
+  if (stat(path, &st) == 0) reason = NotAnUpdater(st);
+  int fd = -1;
+  if (reason.empty()) {
+    // Whatever took the name since is opened without waiting and without
+    // becoming the controlling terminal, and looked at again.
+    fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+      reason = std::strerror(errno);
+    } else if (fstat(fd, &st) != 0) {
+      reason = std::strerror(errno);
+    } else {
+      reason = NotAnUpdater(st);
+    }
+  }
+  if (!reason.empty()) {
+    if (fd >= 0) close(fd);
+    if (why) *why = reason;
     return false;
   }
   fd_ = fd;

@@ -1,6 +1,8 @@
 // The payload file of the Linux program: an ExeFile over a read-only file
 // descriptor on the updater (its own executable, or a vendor's).
 #pragma once
+#include <string>
+
 #include "app/exe_file.h"
 
 class PosixExeFile : public ExeFile {
@@ -10,9 +12,16 @@ class PosixExeFile : public ExeFile {
   PosixExeFile(const PosixExeFile&) = delete;
   PosixExeFile& operator=(const PosixExeFile&) = delete;
 
-  // Opens a regular file below 4 GiB for reading; false (and closed)
-  // otherwise, so a FIFO or a device never blocks the run.
-  bool Open(const char* path);
+  // The largest file taken for an updater: the program and a few images of
+  // the 16 MiB that a drive's buffer can address. A larger file is no
+  // updater, and it is read whole into memory.
+  static constexpr uint32_t kMaxLength = 64u << 20;
+
+  // Opens a regular file of at most kMaxLength bytes for reading; false (and
+  // closed, with *why in words for a person when why is given) otherwise. A
+  // path that is no regular file is not opened at all where that can be
+  // seen beforehand, and never waited on or made the controlling terminal.
+  bool Open(const char* path, std::string* why = nullptr);
 
   bool IsOpen() const override { return fd_ >= 0; }
   uint32_t Length() override { return length_; }

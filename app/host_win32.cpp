@@ -41,9 +41,7 @@ bool WriteOutputFile(void* file, const void* bytes, uint32_t length) {
   return true;
 }
 
-void CloseOutputFile(void* file) {
-  if (file != nullptr) CloseHandle(static_cast<HANDLE>(file));
-}
+bool CloseOutputFile(void* file) { return file != nullptr && CloseHandle(static_cast<HANDLE>(file)); }
 
 // Keeps the computer awake while the drive is written and flashed: a system
 // that sleeps half-way bricks the drive as surely as a power cut. Windows 95

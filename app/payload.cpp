@@ -216,7 +216,7 @@ std::string SplitImages(const std::string& output_dir, const SplitFileOps& ops, 
       void* out = ops.create ? ops.create(name.c_str()) : nullptr;
       if (out) {
         written = ops.write && ops.write(out, image.get(), span.size);
-        if (ops.close) ops.close(out);
+        if (ops.close) written = ops.close(out) && written;
       }
     }
     report += (written ? "Create " : "Can't create ") + name + "\n";

@@ -73,11 +73,11 @@ void ReadImageName(ExeFile& file, const ImageSpan& span, char name[15]);
 struct SplitFileOps {
   void* (*create)(const char* path);  // replace an existing file; null on failure
   bool (*write)(void* file, const void* bytes, uint32_t length);
-  void (*close)(void* file);
+  bool (*close)(void* file);  // true when the file is complete in place
 };
 // Split mode on the state's executable contents: writes "%s\Bin@%d.bin" files
 // into output_dir (separator '/' on Linux), frees the contents and returns
 // the report text: one line per image, highest number first, "Create
-// <name>\n", or "Can't create <name>\n" for a file that could not be created
-// or written whole.
+// <name>\n", or "Can't create <name>\n" for a file that could not be created,
+// written whole or closed.
 std::string SplitImages(const std::string& output_dir, const SplitFileOps& ops, char separator = '\\');

@@ -1,5 +1,34 @@
 #include "cli/exit_status.h"
 
+#include <cstdio>
+
+namespace {
+
+const ExitStatusLine kLines[] = {
+    {0, "updated, and the drive reports its new firmware (or --list, --split, --version done)"},
+    {kExitUsage, "a switch or argument the program does not take"},
+    {3, "CD-ROM/RW drive is not found!"},
+    {4, "drives found, but no permission to open them (run with sudo, or a udev rule)"},
+    {5, "--drive names no CD-ROM/RW drive"},
+    {6, "Can't Open the updater file (missing, not a regular file, over 64 MiB)"},
+    {7, "the updater file could not be read"},
+    {8, "This file maybe damage please get new one!"},
+    {9, "Model name is mismatch!!"},
+    {10, "This drive must be updated in DOS !!"},
+    {11, "answered No (nothing was sent to the drive)"},
+    {12, "several drives or images fit and --yes cannot choose"},
+    {13, "--split could not write an image file"},
+    {kExitOutputRefused, "--log or --split refused as unsafe to write (nothing was written)"},
+    {20, "BIOS DATA COMPARE ERROR!!  (the drive kept its old firmware)"},
+    {21, "BUFFER WRITE ERROR!!       (the drive kept its old firmware)"},
+    {22, "BUFFER READ ERROR!!        (the drive kept its old firmware)"},
+    {23, "BIOS UPDATE ERROR!!        (the drive refused to program its flash)"},
+    {24, "the firmware could not be sent whole (the drive kept its old firmware)"},
+    {kExitNotConfirmed, "updated, but the drive did not confirm its new firmware afterwards"},
+};
+
+}  // namespace
+
 int ExitStatusFor(RunEnding ending, bool confirmed) {
   switch (ending) {
     case RunEnding::Updated: return confirmed ? 0 : kExitNotConfirmed;
@@ -22,4 +51,21 @@ int ExitStatusFor(RunEnding ending, bool confirmed) {
     case RunEnding::TransferError: return 24;
   }
   return 1;
+}
+
+const ExitStatusLine* ExitStatusLines(size_t* count) {
+  if (count) *count = sizeof kLines / sizeof kLines[0];
+  return kLines;
+}
+
+std::string ExitStatusHelp() {
+  std::string text = "Exit status:\n";
+  for (const ExitStatusLine& line : kLines) {
+    char number[8];
+    std::snprintf(number, sizeof number, "%4d  ", line.status);
+    text += number;
+    text += line.meaning;
+    text += '\n';
+  }
+  return text;
 }

@@ -14,7 +14,6 @@ constexpr int kHeldCount = sizeof kHeldSignals / sizeof kHeldSignals[0];
 
 volatile sig_atomic_t g_caught = 0;
 struct sigaction g_previous[kHeldCount];
-struct sigaction g_previous_pipe;
 bool g_holding = false;
 
 void Caught(int) { g_caught = g_caught + 1; }
@@ -31,17 +30,12 @@ void HoldSignals() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   for (int i = 0; i < kHeldCount; ++i) sigaction(kHeldSignals[i], &action, &g_previous[i]);
-  struct sigaction ignore = {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  sigaction(SIGPIPE, &ignore, &g_previous_pipe);
   g_holding = true;
 }
 
 void ReleaseSignals() {
   if (!g_holding) return;
   for (int i = 0; i < kHeldCount; ++i) sigaction(kHeldSignals[i], &g_previous[i], nullptr);
-  sigaction(SIGPIPE, &g_previous_pipe, nullptr);
   g_holding = false;
 }
 
@@ -66,6 +60,10 @@ using BusUnref = void* (*)(void*);
 using ErrorFree = void (*)(SdBusError*);
 
 constexpr uint64_t kBusTimeoutUs = 2000000;
+// Everything that would take the machine down or away under the drive: a
+// shutdown, sleep of any kind, and the keys and the lid that ask for them.
+constexpr char kInhibitWhat[] =
+    "shutdown:sleep:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:handle-lid-switch";
 
 }  // namespace
 
@@ -89,7 +87,7 @@ void InhibitSleep() {
   SdBusError error = {nullptr, nullptr, 0};
   void* reply = nullptr;
   if (call(bus, "org.freedesktop.login1", "/org/freedesktop/login1", "org.freedesktop.login1.Manager", "Inhibit",
-           &error, &reply, "ssss", "sleep", "fwupdate-linux", "Drive firmware is being written", "block") >= 0) {
+           &error, &reply, "ssss", kInhibitWhat, "fwupdate-linux", "Drive firmware is being written", "block") >= 0) {
     int fd = -1;
     // The reply owns its descriptor: keep a copy of our own.
     if (read(reply, "h", &fd) >= 0 && fd >= 0) g_inhibit_fd = fcntl(fd, F_DUPFD_CLOEXEC, 3);

@@ -3,14 +3,15 @@
 #pragma once
 
 // SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGTSTP are caught and counted instead
-// of acting; SIGPIPE is ignored (a closed terminal or pipe must not end the
-// program mid-flash). Release restores what was there before.
+// of acting (SIGPIPE the program ignores for its whole run). Release restores
+// what was there before.
 void HoldSignals();
 void ReleaseSignals();
 // Signals caught since HoldSignals (async-signal-safe counter).
 int HeldSignalCount();
 
-// A logind "sleep" inhibitor lock over the system bus, taken through
+// A logind inhibitor lock on shutdown, sleep, idle, the power, suspend and
+// hibernate keys and the lid switch, over the system bus, taken through
 // libsystemd when it is installed and the bus answers; silently nothing
 // otherwise. Release drops the lock.
 void InhibitSleep();

@@ -66,12 +66,42 @@ int LinuxFrontEnd::FindDrives(RunEnding* ending) {
 }
 
 ExeFile* LinuxFrontEnd::OpenPayloadFile() {
-  if (!file_.Open(options_.updater.c_str())) return nullptr;
+  std::string why;
+  if (!file_.Open(options_.updater.c_str(), &why)) {
+    // The table's "Can't Open" follows; this says why.
+    terminal_.Complain(options_.updater + ": " + why);
+    return nullptr;
+  }
   return &file_;
 }
 
+void LinuxFrontEnd::RefuseSplit(const std::string& reason) {
+  output_refused_ = true;
+  terminal_.Complain("Refused --split " + options_.split_dir + ": " + reason + ". Nothing was written.");
+}
+
 bool LinuxFrontEnd::SplitImagesOut() {
+  const UpdateState& state = AppState();
+  const OutputOpen dir = OpenSplitDirectory(options_.split_dir);
+  if (dir.verdict == OutputOpen::kRefused) {
+    RefuseSplit(dir.reason);
+    return false;
+  }
+  if (dir.verdict == OutputOpen::kFailed) terminal_.Complain("Can't open " + options_.split_dir + ": " + dir.reason);
+  // Every name is looked at before the first file is written, so a refusal
+  // leaves the directory as it was.
+  const int count =
+      state.executable_contents ? WalkPayload(state.executable_contents.get(), state.executable_size, nullptr) : -1;
+  if (dir.verdict == OutputOpen::kOpen && count > 0) {
+    const OutputOpen names = CheckSplitNames(options_.split_dir, count);
+    if (names.verdict != OutputOpen::kOpen) {
+      CloseSplitDirectory();
+      RefuseSplit(names.reason);
+      return false;
+    }
+  }
   const std::string report = SplitImages(options_.split_dir, PosixSplitFileOps(), '/');
+  CloseSplitDirectory();
   terminal_.Say(report);
   return report.find("Can't create") == std::string::npos && report.find("damage") == std::string::npos;
 }

@@ -48,6 +48,9 @@ class LinuxFrontEnd : public RunFrontEnd {
 
   // Whether the drive reported the new firmware after the update.
   bool confirmed() const { return check_.confirmed; }
+  // Whether --split was refused as unsafe to write (the run then ends as a
+  // failed split, but with a status of its own).
+  bool output_refused() const { return output_refused_; }
   // The question of the accept step came through here (otherwise the model
   // rules refused before it was asked).
   bool AskQuestion(const char* question);
@@ -68,12 +71,14 @@ class LinuxFrontEnd : public RunFrontEnd {
                 RunEnding* ending);
   int ChooseDrive(RunEnding* ending);
   int ChooseImage(int drive, RunEnding* ending);
+  void RefuseSplit(const std::string& reason);
 
   CliOptions options_;
   Terminal& terminal_;
   FILE* in_;
   PosixExeFile file_;
   bool asked_ = false;
+  bool output_refused_ = false;  // --split was refused
   bool flash_unanswered_ = false;  // the flash command got no good answer
   FirmwareCheck check_;
 };

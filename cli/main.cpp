@@ -2,6 +2,7 @@
 // Linux terminal. It reads the firmware carried by an updater file (its own
 // file, or a vendor's Windows updater) and flashes a drive through the
 // kernel's SCSI generic driver.
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "app/app_state.h"
 #include "app/cmdline.h"
 #include "app/host.h"
+#include "app/posix_files_linux.h"
 #include "app/version.h"
 #include "cli/exit_status.h"
 #include "cli/linux_front_end.h"
@@ -53,32 +55,45 @@ std::string OwnPath() {
   return path;
 }
 
-const char kFooter[] =
-    "\nWithout UPDATER the program reads the firmware carried by its own file.\n"
-    "\nExit status:\n"
-    "   0  updated, and the drive reports its new firmware (or --list, --split, --version done)\n"
-    "   2  a switch or argument the program does not take\n"
-    "   3  CD-ROM/RW drive is not found!\n"
-    "   4  drives found, but no permission to open them (run with sudo, or a udev rule)\n"
-    "   5  --drive names no CD-ROM/RW drive\n"
-    "   6  Can't Open the updater file\n"
-    "   7  the updater file could not be read\n"
-    "   8  This file maybe damage please get new one!\n"
-    "   9  Model name is mismatch!!\n"
-    "  10  This drive must be updated in DOS !!\n"
-    "  11  answered No (nothing was sent to the drive)\n"
-    "  12  several drives or images fit and --yes cannot choose\n"
-    "  13  --split could not write an image file\n"
-    "  20  BIOS DATA COMPARE ERROR!!  (the drive kept its old firmware)\n"
-    "  21  BUFFER WRITE ERROR!!       (the drive kept its old firmware)\n"
-    "  22  BUFFER READ ERROR!!        (the drive kept its old firmware)\n"
-    "  23  BIOS UPDATE ERROR!!        (the drive refused to program its flash)\n"
-    "  24  the firmware could not be sent whole (the drive kept its old firmware)\n"
-    "  30  updated, but the drive did not confirm its new firmware afterwards\n";
+const char kFooterStart[] = "\nWithout UPDATER the program reads the firmware carried by its own file.\n\n";
+
+// A switch that names a file, a folder or a drive names one: an empty name
+// would mean "none" to the run (every drive; no log; no split mode at all).
+const CLI::Validator kNotEmpty(
+    [](std::string& value) { return value.empty() ? std::string("the name is empty") : std::string(); }, "", "not empty");
+
+// What the user asked to be written is checked before anything is read or
+// sent: --log here, the files of --split once the images are known. A
+// refusal names the path and why; a log that merely cannot be created ends
+// nothing (the Windows program's rule).
+bool OpenLog(const std::string& path, Terminal& terminal, std::unique_ptr<CommandTrace>* trace) {
+  void* file = nullptr;
+  const OutputOpen opened = OpenLogFile(path.c_str(), &file);
+  switch (opened.verdict) {
+    case OutputOpen::kRefused:
+      terminal.Complain("Refused --log " + path + ": " + opened.reason +
+                        ". Nothing was written; nothing was sent to a drive.");
+      return false;
+    case OutputOpen::kFailed:
+      terminal.Complain("Can not open log file " + path + ": " + opened.reason);
+      return true;
+    case OutputOpen::kOpen:
+      break;
+  }
+  InstallPosixTraceFiles();
+  *trace = std::make_unique<CommandTrace>(CommandTrace::OpenedFile{file});
+  AppState().trace_sink = trace->get();
+  AppState().trace_on = 1;
+  return true;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Output to a pipe or terminal that has gone away fails quietly: a closed
+  // pipe must not end the program before its exit status, least of all
+  // during or just after a flash.
+  signal(SIGPIPE, SIG_IGN);
   UpdateState state;
   SetAppState(&state);
   const std::string caption = VersionCaption(FW_FILE_DESCRIPTION, FW_PRODUCT_VERSION);
@@ -87,16 +102,20 @@ int main(int argc, char** argv) {
   std::string flash_mode;
   bool help_all = false;
   CLI::App app{caption + " - flashes the firmware of an ATAPI CD-ROM/RW drive", "fwupdate-linux"};
-  app.footer(kFooter);
+  app.footer(kFooterStart + ExitStatusHelp());
   app.set_version_flag("--version", caption, "Show the program's name and version");
   app.add_option("UPDATER", options.updater, "Updater file that carries the firmware (a vendor's updater, or one made by fwpack)");
   app.add_flag("-y,--yes", options.yes, "Answer the question with yes (still refuses a drive of another model)");
-  app.add_option("--drive", options.drive, "Only this drive: /dev/sgN, or its /dev/srN");
+  app.add_option("--drive", options.drive, "Only this drive: /dev/sgN, or its /dev/srN")->check(kNotEmpty);
   auto* list = app.add_flag("--list", options.list, "List the drives and the images that fit them; send nothing else");
   auto* split = app.add_option("--split", options.split_dir, "Write the carried images, descrambled, to DIR/Bin@N.bin (Bin@1.bin: the image nearest the file's end)")
-                    ->type_name("DIR");
+                    ->type_name("DIR")
+                    ->check(kNotEmpty);
   list->excludes(split);
-  app.add_option("--log", options.log_file, "Write the command trace to FILE")->type_name("FILE");
+  app.add_option("--log", options.log_file,
+                 "Write the command trace to FILE (a new or plain file, never a link or a device)")
+      ->type_name("FILE")
+      ->check(kNotEmpty);
   app.add_option("--flash-mode", flash_mode, "Mode of the flash command: default (80h) or 4k (40h)")
       ->check(CLI::IsMember({"default", "4k"}));
   auto* all_images = app.add_flag("--all-images", options.all_images, "Offer every image for every drive, whatever its model");
@@ -138,15 +157,15 @@ int main(int argc, char** argv) {
   Host() = HostSeams{SleepTicking, ShowBox, Ask, LinuxUpdateGuard};
 
   std::unique_ptr<CommandTrace> trace;
-  if (!options.log_file.empty()) {
-    InstallPosixTraceFiles();
-    trace = std::make_unique<CommandTrace>(options.log_file.c_str());
-    state.trace_sink = trace.get();
-    state.trace_on = 1;
+  if (!options.log_file.empty() && !OpenLog(options.log_file, terminal, &trace)) {
+    g_front = nullptr;
+    g_terminal = nullptr;
+    SetAppState(nullptr);
+    return kExitOutputRefused;
   }
 
   const RunEnding ending = RunUpdate(front);
-  const int status = ExitStatusFor(ending, front.confirmed());
+  const int status = front.output_refused() ? kExitOutputRefused : ExitStatusFor(ending, front.confirmed());
   trace.reset();
   g_front = nullptr;
   g_terminal = nullptr;

@@ -28,7 +28,8 @@ class Terminal : public ProgressSink {
   void Tick();
 
   // Asks a question ("[y/N]"): true only for an answer starting with y or Y.
-  // End of input is No. With assume_yes the question is shown answered.
+  // End of input, and a line longer than any answer, is No. With assume_yes
+  // the question is shown answered.
   bool AskYesNo(const std::string& question, bool assume_yes, FILE* in);
   // Asks for a number 1..count; 0 when the answer is not one (or no input).
   int AskNumber(const std::string& prompt, int count, FILE* in);
@@ -54,3 +55,16 @@ class Terminal : public ProgressSink {
 // Text of a message as lines: "\r\n" and "\n" are line breaks; leading breaks
 // and blanks and trailing breaks are dropped.
 std::string MessageLines(const std::string& text);
+
+// Text as it may reach the terminal: bytes that could move the cursor, change
+// colours or start an escape sequence (control characters other than the line
+// break, DEL, C1 controls, bytes that are no UTF-8, and the bidirectional
+// overrides) are shown as \xHH. Names from the file or the drive pass
+// through here.
+std::string Harmless(const std::string& text);
+
+// Reads one answer line from in: at most max_length characters of it are
+// kept (without the line break), the rest of the line is read and dropped,
+// so a long line never answers the next question too. False at end of input
+// before anything was read; *too_long when characters were dropped.
+bool ReadAnswerLine(FILE* in, size_t max_length, std::string* line, bool* too_long);

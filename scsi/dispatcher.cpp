@@ -85,10 +85,6 @@ class EventGuard {
   void* event_;
 };
 
-uint16_t SenseCode(const uint8_t* sense) {
-  return static_cast<uint16_t>((sense[12] << 8) | sense[13]);
-}
-
 // What a failed attempt with sense data means for the dispatch.
 enum class AfterFailure { kRetry, kSucceeded, kAbandoned, kGiveUp };
 
@@ -143,7 +139,7 @@ int SendPassThrough(ScsiCommand& command, uint32_t timeout_ms, Completion comple
       if (completion == Completion::kCarriedOutAtMostOnce) return 0;
       continue;
     }
-    switch (HandleSense(SenseCode(request.sense), 0, completion, true)) {
+    switch (HandleSense(SenseCodeOf(request.sense, sizeof request.sense), 0, completion, true)) {
       case AfterFailure::kSucceeded: return 1;
       case AfterFailure::kAbandoned:
       case AfterFailure::kGiveUp: return 0;
@@ -168,7 +164,8 @@ int SendAspi(ScsiCommand& command, uint32_t timeout_ms, Completion completion) {
     const int result = g_transports.aspi_attempt ? g_transports.aspi_attempt(command, timeout_ms) : 0;
     if (result == 1) return 1;
     const bool drive_answered = result == kAspiTargetError && command.target_status == kCheckCondition;
-    switch (HandleSense(SenseCode(command.sense_area), result, completion, drive_answered)) {
+    const uint16_t code = SenseCodeOf(command.sense_area, sizeof command.sense_area);
+    switch (HandleSense(code, result, completion, drive_answered)) {
       case AfterFailure::kSucceeded: return 1;
       case AfterFailure::kAbandoned:
       case AfterFailure::kGiveUp: return 0;

@@ -235,6 +235,14 @@ const char* SenseText(uint16_t code) {
   return nullptr;
 }
 
+uint16_t SenseCodeOf(const uint8_t* sense, size_t length) {
+  if (!sense || length == 0) return 0;
+  const unsigned response_code = sense[0] & 0x7Fu;  // without the VALID bit
+  const size_t asc = (response_code == 0x72 || response_code == 0x73) ? 2 : 12;
+  const auto at = [&](size_t i) -> unsigned { return i < length ? sense[i] : 0u; };
+  return static_cast<uint16_t>((at(asc) << 8) | at(asc + 1));
+}
+
 const SenseTextRow* SenseTextTable(size_t* rows) {
   if (rows) *rows = kSenseTextRows;
   return kSenseTexts;

@@ -38,6 +38,11 @@ CommandTrace::CommandTrace(const char* log_path) : CommandTrace() {
   if (!file_ && Host().message_box) Host().message_box("Can not open log file");
 }
 
+CommandTrace::CommandTrace(OpenedFile file) : CommandTrace() {
+  to_file_ = true;
+  file_ = file.handle;
+}
+
 CommandTrace::~CommandTrace() {
   // The transports reach the writer only through the state's sink: a
   // destroyed writer must not stay there.

@@ -32,6 +32,12 @@ class CommandTrace {
   // File form: opens (creates, empties) the log file; on failure shows
   // "Can not open log file" and later writes silently do nothing.
   explicit CommandTrace(const char* log_path);
+  // File form over a log file the program opened itself with TraceFiles()'
+  // operations (the Linux program checks the path before the run).
+  struct OpenedFile {
+    void* handle;
+  };
+  explicit CommandTrace(OpenedFile file);
   virtual ~CommandTrace();
   CommandTrace(const CommandTrace&) = delete;
   CommandTrace& operator=(const CommandTrace&) = delete;

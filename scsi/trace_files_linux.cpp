@@ -4,4 +4,10 @@
 #include "app/posix_files_linux.h"
 #include "scsi/trace.h"
 
-void InstallPosixTraceFiles() { TraceFiles() = TraceFileOps{PosixCreateFile, PosixWriteFile, PosixCloseFile}; }
+namespace {
+
+void CloseLog(void* file) { PosixCloseFile(file); }
+
+}  // namespace
+
+void InstallPosixTraceFiles() { TraceFiles() = TraceFileOps{PosixCreateFile, PosixWriteFile, CloseLog}; }

@@ -34,7 +34,10 @@ bool SinkWrite(void* f, const void* bytes, uint32_t length) {
   static_cast<Sink*>(f)->bytes += length;
   return true;
 }
-void SinkClose(void* f) { --static_cast<Sink*>(f)->open; }
+bool SinkClose(void* f) {
+  --static_cast<Sink*>(f)->open;
+  return true;
+}
 
 // The walkers on the file as it is: bounded results, names always ended.
 void WalkRaw(const std::vector<uint8_t>& bytes) {

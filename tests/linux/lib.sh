@@ -27,11 +27,12 @@ updater() { local out=$1; shift; "$build/fwpack" "$prog" "$out" "$@" >/dev/null;
 simconf() { printf '%s\n' "$@" > sim.conf; }
 
 # run NAME COMMAND...: runs with the simulated drives; stdin from $STDIN
-# (default: nothing). Leaves $rc, NAME.out, NAME.err, wire.log and out/.
+# (default: nothing), at most $RUN_TIMEOUT seconds (default 180). Leaves
+# $rc, NAME.out, NAME.err, wire.log and out/.
 run() {
   local name=$1; shift
   rm -rf out; mkdir out; : > wire.log
-  timeout 180 env FWSIM_CONFIG="$work/sim.conf" FWSIM_OUT="$work/out" FWSIM_LOG="$work/wire.log" \
+  timeout "${RUN_TIMEOUT:-180}" env FWSIM_CONFIG="$work/sim.conf" FWSIM_OUT="$work/out" FWSIM_LOG="$work/wire.log" \
       FWSIM_DENY="${DENY:-}" LD_PRELOAD="$preload" "$@" > "$name.out" 2> "$name.err" < "${STDIN:-/dev/null}"
   rc=$?
 }

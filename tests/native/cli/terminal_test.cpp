@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <string>
 
@@ -102,6 +103,62 @@ TEST(Terminal, QuestionsTakeOnlyAClearYesAndAValidNumber) {
   }
 }
 
+TEST(Terminal, OneLongLineAnswersOneQuestionOnly) {
+  Capture out, err;
+  Terminal t(out.file(), err.file(), false, 120);
+  // The line is read to its end: what lies past the answer's room never
+  // answers the next question, and a line longer than any answer is none.
+  const std::string long_no = std::string(63, 'x') + "y\n";
+  FILE* in = Input(long_no.c_str());
+  EXPECT_FALSE(t.AskYesNo("Are you sure", false, in));
+  EXPECT_FALSE(t.AskYesNo("Are you sure", false, in));
+  std::fclose(in);
+
+  const std::string long_yes = "y" + std::string(200, ' ') + "\n" + std::string(70, '1') + "2\n3\n";
+  in = Input(long_yes.c_str());
+  EXPECT_FALSE(t.AskYesNo("Are you sure", false, in));
+  EXPECT_EQ(t.AskNumber("Drive?", 3, in), 0);
+  EXPECT_EQ(t.AskNumber("Drive?", 3, in), 3);
+  std::fclose(in);
+}
+
+TEST(Terminal, BytesFromTheFileOrTheDriveReachTheScreenHarmlessly) {
+  struct {
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"K53R-TX   209B", "K53R-TX   209B"},
+      {"\x1b[2J\x1b]0;title\x07", "\\x1B[2J\\x1B]0;title\\x07"},  // ESC, BEL
+      {"a\rb\tc\x7f", "a\\x0Db\\x09c\\x7F"},                   // a lone CR would overwrite the line
+      {"\x9b" "31m", "\\x9B31m"},                                  // an 8-bit CSI
+      {"\xc2\x9b" "31m", "\\xC2\\x9B31m"},                          // CSI as UTF-8
+      {"J\xc3\xb6rg \xe2\x82\xac", "J\xc3\xb6rg \xe2\x82\xac"},       // text passes
+      {"\xe2\x80\xae" "evil", "\\xE2\\x80\\xAEevil"},                 // right-to-left override
+      {"\xc3", "\\xC3"},                                            // cut off
+      {"\xc0\xaf", "\\xC0\\xAF"},                                    // overlong
+      {"two\nlines", "two\nlines"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Harmless(c.text), c.shown) << c.shown;
+
+  // Every way out to the screen goes through it.
+  Capture out, err;
+  Terminal t(out.file(), err.file(), true, 120);
+  const std::string name = "K53R\x1b[8m";
+  t.Say("image 1: " + name);
+  t.Complain("Can't Open " + name);
+  FILE* in = Input("n\n");
+  t.AskYesNo("from " + name, false, in);
+  std::fclose(in);
+  in = Input("1\n");
+  t.AskNumber(name, 2, in);
+  std::fclose(in);
+  t.SetStatus(name.c_str());
+  EXPECT_EQ(out.text().find("\x1b[8m"), std::string::npos);
+  EXPECT_EQ(err.text(), "Can't Open K53R\\x1B[8m\n");
+  EXPECT_NE(out.text().find("image 1: K53R\\x1B[8m\n"), std::string::npos);
+  EXPECT_NE(out.text().find("from K53R\\x1B[8m [y/N]"), std::string::npos);
+}
+
 TEST(Terminal, AHeldSignalIsToldOnceAndStopsNothing) {
   Capture out, err;
   Terminal t(out.file(), err.file(), false, 120);
@@ -146,6 +203,43 @@ TEST(ExitStatus, EveryEndingHasItsOwnStatus) {
   EXPECT_EQ(ExitStatusFor(RunEnding::NothingToDo, false), 0);
   EXPECT_EQ(ExitStatusFor(RunEnding::Updated, false), kExitNotConfirmed);
   EXPECT_EQ(seen.count(kExitNotConfirmed), 0u);
+  EXPECT_EQ(seen.count(kExitOutputRefused), 0u);
+}
+
+// The statuses are told in --help (from the list) and in the README's user
+// guide: every status the program ends with is in both, and nothing else.
+TEST(ExitStatus, TheHelpAndTheReadmeListEveryStatusAndNoOther) {
+  std::set<int> ends = {0, kExitUsage, kExitOutputRefused, kExitNotConfirmed};
+  // Every ending there is, and those yet to come (1 is no ending's status).
+  for (int e = 0; e < 64; ++e) {
+    for (bool confirmed : {false, true}) {
+      const int status = ExitStatusFor(static_cast<RunEnding>(e), confirmed);
+      if (status != 1) ends.insert(status);
+    }
+  }
+  size_t count = 0;
+  const ExitStatusLine* lines = ExitStatusLines(&count);
+  std::set<int> listed;
+  for (size_t i = 0; i < count; ++i) {
+    EXPECT_TRUE(listed.insert(lines[i].status).second) << lines[i].status;
+    if (i > 0) EXPECT_LT(lines[i - 1].status, lines[i].status);
+    EXPECT_NE(ExitStatusHelp().find(std::to_string(lines[i].status) + "  " + lines[i].meaning), std::string::npos);
+  }
+  EXPECT_EQ(listed, ends);
+
+  const char* source = std::getenv("FW_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  std::ifstream readme(std::string(source) + "/README.md");
+  ASSERT_TRUE(readme.good());
+  // The table under "### Exit status" of the fwupdate-linux guide: "| N | ... |".
+  std::set<int> in_readme;
+  bool in_section = false;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("### ", 0) == 0 || line.rfind("## ", 0) == 0) in_section = line == "### Exit status";
+    int status = -1;
+    if (in_section && std::sscanf(line.c_str(), "| %d |", &status) == 1) in_readme.insert(status);
+  }
+  EXPECT_EQ(in_readme, ends);
 }
 
 }  // namespace

@@ -17,14 +17,15 @@
 namespace {
 
 // In-memory files; names listed in g_refuse cannot be created, those in
-// g_fail_write are created but their write fails.
+// g_fail_write are created but their write fails, those in g_fail_close are
+// written but do not take their place when closed.
 struct FakeFile {
   std::string name;
   std::vector<uint8_t> bytes;
 };
 std::map<std::string, std::vector<uint8_t>> g_files;
 std::vector<std::string> g_created_order;
-std::vector<std::string> g_refuse, g_fail_write;
+std::vector<std::string> g_refuse, g_fail_write, g_fail_close;
 int g_open = 0;
 
 bool Listed(const std::vector<std::string>& list, const std::string& name) {
@@ -44,11 +45,13 @@ bool FakeWrite(void* f, const void* bytes, uint32_t length) {
   file->bytes.insert(file->bytes.end(), b, b + length);
   return true;
 }
-void FakeClose(void* f) {
+bool FakeClose(void* f) {
   FakeFile* file = static_cast<FakeFile*>(f);
-  g_files[file->name] = file->bytes;
+  const bool placed = !Listed(g_fail_close, file->name);
+  if (placed) g_files[file->name] = file->bytes;
   --g_open;
   delete file;
+  return placed;
 }
 const SplitFileOps kFakeOps{FakeCreate, FakeWrite, FakeClose};
 
@@ -60,6 +63,7 @@ class SplitTest : public ::testing::Test {
     g_created_order.clear();
     g_refuse.clear();
     g_fail_write.clear();
+    g_fail_close.clear();
     g_open = 0;
     images_ = {PatternImage(24, 1), PatternImage(40, 2), PatternImage(16, 3)};
     std::string error;
@@ -94,14 +98,22 @@ TEST_F(SplitTest, WritesEveryImageDescrambledHighestNumberFirst) {
   EXPECT_EQ(state_.executable_size, 0u);
 }
 
-TEST_F(SplitTest, AFileThatCannotBeCreatedOrWrittenIsReportedAndTheOthersAreWritten) {
+TEST_F(SplitTest, AFileThatCannotBeCreatedWrittenOrPutInPlaceIsReportedAndTheOthersAreWritten) {
   Load();
   g_refuse = {".\\Bin@2.bin"};
   g_fail_write = {".\\Bin@3.bin"};
-  const std::string report = SplitImages(".", kFakeOps);
-  EXPECT_EQ(report, "Can't create .\\Bin@3.bin\nCan't create .\\Bin@2.bin\nCreate .\\Bin@1.bin\n");
-  EXPECT_EQ(g_files[".\\Bin@1.bin"], images_[2]);
+  g_fail_close = {".\\Bin@1.bin"};
+  std::string report = SplitImages(".", kFakeOps);
+  EXPECT_EQ(report, "Can't create .\\Bin@3.bin\nCan't create .\\Bin@2.bin\nCan't create .\\Bin@1.bin\n");
+  EXPECT_EQ(g_files.count(".\\Bin@1.bin"), 0u);
   EXPECT_EQ(g_files.count(".\\Bin@2.bin"), 0u);
+  EXPECT_EQ(g_open, 0);  // the file whose write failed was closed as well
+
+  g_fail_close.clear();
+  Load();
+  report = SplitImages(".", kFakeOps);
+  EXPECT_NE(report.find("\nCreate .\\Bin@1.bin\n"), std::string::npos);
+  EXPECT_EQ(g_files[".\\Bin@1.bin"], images_[2]);
   EXPECT_EQ(g_open, 0);  // the file whose write failed was closed as well
   EXPECT_EQ(state_.executable_contents, nullptr);
 }
@@ -133,7 +145,7 @@ void* StdioCreate(const char* path) { return std::fopen(HostPath(path).c_str(), 
 bool StdioWrite(void* f, const void* bytes, uint32_t length) {
   return std::fwrite(bytes, 1, length, static_cast<FILE*>(f)) == length;
 }
-void StdioClose(void* f) { std::fclose(static_cast<FILE*>(f)); }
+bool StdioClose(void* f) { return std::fclose(static_cast<FILE*>(f)) == 0; }
 std::vector<uint8_t> Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -121,4 +121,27 @@ TEST(SenseText, RowsPerAscMatchTheAssignments) {
   EXPECT_EQ(count(0x73), 6);
 }
 
+// Both formats a drive may answer in; the length bounds what is read.
+TEST(SenseCodeOf, ReadsFixedAndDescriptorFormatWithinTheLength) {
+  uint8_t fixed[18] = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0x01};
+  EXPECT_EQ(SenseCodeOf(fixed, sizeof fixed), 0x2901);
+  fixed[0] = 0xF1;  // deferred error, VALID bit set
+  EXPECT_EQ(SenseCodeOf(fixed, sizeof fixed), 0x2901);
+  EXPECT_EQ(SenseCodeOf(fixed, 13), 0x2900);  // ASCQ beyond the length
+  EXPECT_EQ(SenseCodeOf(fixed, 8), 0);
+
+  // Descriptor format: ASC and ASCQ in the header, bytes 12 and 13 belong
+  // to a descriptor.
+  uint8_t descriptor[32] = {0x72, 0x05, 0x24, 0x00, 0, 0, 0, 14, 0x00, 0x0C, 0, 0, 0x29, 0x00};
+  EXPECT_EQ(SenseCodeOf(descriptor, sizeof descriptor), 0x2400);
+  descriptor[0] = 0x73;
+  descriptor[2] = 0x04;
+  descriptor[3] = 0x01;
+  EXPECT_EQ(SenseCodeOf(descriptor, 8), 0x0401);
+  EXPECT_EQ(SenseCodeOf(descriptor, 3), 0x0400);
+
+  EXPECT_EQ(SenseCodeOf(nullptr, 18), 0);
+  EXPECT_EQ(SenseCodeOf(fixed, 0), 0);
+}
+
 }  // namespace

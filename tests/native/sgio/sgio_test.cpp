@@ -24,7 +24,17 @@ struct KernelAnswer {
   uint8_t sb_len_wr = 0;
   uint16_t sense = 0;     // ASC/ASCQ written when sb_len_wr covers them
   uint8_t fill = 0;       // data-in bytes delivered
+  uint8_t format = 0x70;  // sense response code: 70h fixed, 72h descriptor
 };
+
+// What a buffer holds past the bytes the kernel wrote: left over from
+// earlier, and in both formats a unit attention (which a question would take
+// for an answer).
+void Stale(uint8_t* sense, unsigned from, unsigned size) {
+  for (unsigned i = from; i < size; ++i) sense[i] = 0x29;
+  if (from <= 3 && size > 3) sense[3] = 0x00;
+  if (from <= 13 && size > 13) sense[13] = 0x00;
+}
 
 struct SeenRequest {
   int fd;
@@ -57,10 +67,14 @@ int FakeSgIo(int fd, sg_io_hdr_t* h) {
   h->resid = a.resid;
   h->sb_len_wr = a.sb_len_wr;
   auto* sense = static_cast<uint8_t*>(h->sbp);
-  for (unsigned i = 0; i < a.sb_len_wr && i < h->mx_sb_len; ++i) sense[i] = 0x70;
-  if (a.sb_len_wr > 13) {
-    sense[12] = static_cast<uint8_t>(a.sense >> 8);
-    sense[13] = static_cast<uint8_t>(a.sense);
+  const unsigned written = a.sb_len_wr < h->mx_sb_len ? a.sb_len_wr : h->mx_sb_len;
+  for (unsigned i = 0; i < written; ++i) sense[i] = 0;
+  Stale(sense, written, h->mx_sb_len);
+  if (written > 0) sense[0] = a.format;
+  const unsigned asc = a.format == 0x72 ? 2 : 12;
+  if (written > asc + 1) {
+    sense[asc] = static_cast<uint8_t>(a.sense >> 8);
+    sense[asc + 1] = static_cast<uint8_t>(a.sense);
   }
   if (h->dxfer_direction == SG_DXFER_FROM_DEV && a.resid >= 0 && static_cast<unsigned>(a.resid) < h->dxfer_len)
     std::memset(h->dxferp, a.fill, h->dxfer_len - static_cast<unsigned>(a.resid));
@@ -144,13 +158,43 @@ TEST_F(SgioTest, CheckConditionHandsTheSenseToTheDispatcher) {
 }
 
 TEST_F(SgioTest, SenseBeyondWhatTheKernelWroteIsNeverRead) {
-  // CHECK CONDITION with only 8 sense bytes: ASC/ASCQ are not there, so the
-  // code is 0 ("Successful" is the text of a failure with no sense), and the
-  // dispatcher does not mistake stale bytes for a unit attention.
+  // CHECK CONDITION with only 8 sense bytes of fixed format: ASC/ASCQ are
+  // not there, so the code is 0 ("Successful" is the text of a failure with
+  // no sense), and the stale unit attention behind them is not taken for
+  // the drive's answer.
   g_answers = {KernelAnswer{0, 0x02, 0, 0x08, 0, 8, 0x2900, 0}};
   uint8_t reply[16];
   EXPECT_EQ(IdentifyModel(reply, sizeof reply), 0);
   EXPECT_EQ(g_seen.size(), 5u);
+  EXPECT_EQ(LastFailureText(), "Successful");
+
+  // Nothing written at all.
+  g_seen.clear();
+  g_answers = {KernelAnswer{0, 0x02, 0, 0x08, 0, 0, 0x2900, 0}};
+  EXPECT_EQ(IdentifyModel(reply, sizeof reply), 0);
+  EXPECT_EQ(g_seen.size(), 5u);
+}
+
+TEST_F(SgioTest, DescriptorFormatSenseIsReadWhereItStands) {
+  // Eight bytes of descriptor format carry the whole code.
+  g_answers = {KernelAnswer{0, 0x02, 0, 0x08, 0, 8, 0x2400, 0, 0x72}};
+  uint8_t reply[16];
+  EXPECT_EQ(IdentifyModel(reply, sizeof reply), 0);
+  EXPECT_EQ(g_seen.size(), 5u);
+  EXPECT_EQ(LastFailureText(), "Invalid field in command packet");
+
+  g_seen.clear();
+  g_answers = {KernelAnswer{0, 0x02, 0, 0x08, 0, 8, 0x2900, 0, 0x72}};
+  EXPECT_EQ(IdentifyModel(reply, sizeof reply), 1);  // a unit attention answers a question
+  EXPECT_EQ(g_seen.size(), 1u);
+
+  // A buffer command the drive did not carry out is sent again.
+  g_seen.clear();
+  g_answers = {KernelAnswer{0, 0x02, 0, 0x08, 0, 18, 0x2900, 0, 0x72}, KernelAnswer{}};
+  uint8_t chunk[1024] = {};
+  EXPECT_EQ(WriteBuffer(chunk, 0, sizeof chunk, 0), 1);
+  EXPECT_EQ(g_seen.size(), 2u);
+  EXPECT_EQ(LastFailureText(), "Power on, reset, or bus reset occurre");
 }
 
 TEST_F(SgioTest, TransportErrorsAreFailedAttemptsWithoutSense) {
