@@ -1,4 +1,13 @@
-# i686 Windows build: the program, the simulated ASPI library, Wine tests.
+# Windows build (i686, or x86_64 for 64-bit Wine): the program, the simulated
+# ASPI library, Wine tests. The toolchain file chooses the processor; the
+# shipped program and the libraries beside it are built for the same one.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(FW_WINDOWS_PROCESSOR x86_64)
+  set(FW_WINEARCH win64)
+else()
+  set(FW_WINDOWS_PROCESSOR i686)
+  set(FW_WINEARCH win32)
+endif()
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501 WINVER=0x0501)
 
 file(GLOB UI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/ui/*.cpp)
@@ -43,7 +52,7 @@ set(SHIP_DIR ${CMAKE_BINARY_DIR}/ship)
 ExternalProject_Add(fwupdate_ship
   SOURCE_DIR ${CMAKE_SOURCE_DIR}
   BINARY_DIR ${SHIP_DIR}
-  CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-i686-win32.cmake
+  CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-${FW_WINDOWS_PROCESSOR}-win32.cmake
              -DCMAKE_BUILD_TYPE=Release -DFW_PROGRAM_ONLY=ON
   BUILD_COMMAND ${CMAKE_COMMAND} --build ${SHIP_DIR} --target fwupdate
   BUILD_BYPRODUCTS ${SHIP_DIR}/fwupdate.exe
@@ -62,28 +71,44 @@ if(ASPI_SIM_SOURCES)
   set_target_properties(wnaspi32 PROPERTIES PREFIX "" OUTPUT_NAME WNASPI32 SUFFIX ".DLL")
 endif()
 
-# The simulated drive as SCSI generic devices for 32-bit Wine's pass-through
-# (sim/sgio/): an LD_PRELOAD library built by the host compiler with -m32.
-# LD_PRELOAD names it through ld.so's $LIB, so that 64-bit processes of a
-# test run (shells, tools) find an empty library of their own there instead
-# of refusing the 32-bit one with a message each.
+# The simulated drive as SCSI generic devices for Wine's pass-through
+# (sim/sgio/): an LD_PRELOAD library built by the host compiler for the
+# architecture of the Wine that runs the build's programs. LD_PRELOAD names
+# it through ld.so's $LIB (SGIO_PRELOAD), which each process resolves to its
+# own library folder.
+#  - i686: the library is built with -m32 for 32-bit Wine; 64-bit processes of
+#    a test run (shells, tools, the 64-bit wineserver) find an empty library
+#    of their own instead of refusing the 32-bit one with a message each.
+#  - x86_64: 64-bit Wine and every other process of the run are 64-bit: one
+#    library, no stand-in (and no 32-bit compiler needed). A 32-bit process
+#    would say that it ignores the missing library, which is the truth.
 set(SGIO_DIR ${CMAKE_BINARY_DIR}/sgio)
-set(SGIO_LIB32 ${SGIO_DIR}/lib/i386-linux-gnu/libfwsimsg.so)
-set(SGIO_LIB64 ${SGIO_DIR}/lib/x86_64-linux-gnu/libfwsimsg.so)
 set(SGIO_PRELOAD "${SGIO_DIR}/$LIB/libfwsimsg.so")
+if(FW_WINDOWS_PROCESSOR STREQUAL "x86_64")
+  set(SGIO_LIBDIR ${SGIO_DIR}/lib/x86_64-linux-gnu)
+  set(SGIO_FLAGS "")
+else()
+  set(SGIO_LIBDIR ${SGIO_DIR}/lib/i386-linux-gnu)
+  set(SGIO_FLAGS -m32)
+endif()
 ExternalProject_Add(fwsimsg_build
   SOURCE_DIR ${CMAKE_SOURCE_DIR}/sim/sgio
   BINARY_DIR ${SGIO_DIR}/build
-  CMAKE_ARGS -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_BUILD_TYPE=Release
-             -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=${SGIO_DIR}/lib/i386-linux-gnu
-  BUILD_BYPRODUCTS ${SGIO_LIB32}
+  CMAKE_ARGS -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS=${SGIO_FLAGS} -DCMAKE_BUILD_TYPE=Release
+             -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=${SGIO_LIBDIR}
+  BUILD_BYPRODUCTS ${SGIO_LIBDIR}/libfwsimsg.so
   INSTALL_COMMAND ""
   BUILD_ALWAYS ON)
-add_custom_command(OUTPUT ${SGIO_LIB64}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${SGIO_DIR}/lib/x86_64-linux-gnu
-  COMMAND gcc -shared -o ${SGIO_LIB64} -x c /dev/null
-  COMMENT "Empty 64-bit stand-in of the SG_IO preload library")
-add_custom_target(fwsimsg ALL DEPENDS fwsimsg_build ${SGIO_LIB64})
+if(FW_WINDOWS_PROCESSOR STREQUAL "x86_64")
+  add_custom_target(fwsimsg ALL DEPENDS fwsimsg_build)
+else()
+  set(SGIO_LIB64 ${SGIO_DIR}/lib/x86_64-linux-gnu/libfwsimsg.so)
+  add_custom_command(OUTPUT ${SGIO_LIB64}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${SGIO_DIR}/lib/x86_64-linux-gnu
+    COMMAND gcc -shared -o ${SGIO_LIB64} -x c /dev/null
+    COMMENT "Empty 64-bit stand-in of the SG_IO preload library")
+  add_custom_target(fwsimsg ALL DEPENDS fwsimsg_build ${SGIO_LIB64})
+endif()
 
 # GoogleTest from source, for the Wine tests.
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
@@ -93,12 +118,13 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 set(WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(WINE_RUN ${CMAKE_SOURCE_DIR}/scripts/wine-run)
 
-# Registers one test executable as one ctest test run under Wine. They share
-# one desktop and the program's named mutex, so they run one at a time.
+# Registers one test executable as one ctest test run under Wine (of the
+# build's architecture: WINEARCH). They share one desktop and the program's
+# named mutex, so they run one at a time.
 function(add_wine_test name)
   add_test(NAME ${name} COMMAND ${WINE_RUN} $<TARGET_FILE:${name}> --gtest_brief=1)
   set_tests_properties(${name} PROPERTIES
-    ENVIRONMENT "WINEPREFIX=${WINE_PREFIX};FW_SOURCE_DIR=${CMAKE_SOURCE_DIR};FW_BUILD_DIR=${CMAKE_BINARY_DIR}"
+    ENVIRONMENT "WINEPREFIX=${WINE_PREFIX};WINEARCH=${FW_WINEARCH};FW_SOURCE_DIR=${CMAKE_SOURCE_DIR};FW_BUILD_DIR=${CMAKE_BINARY_DIR}"
     TIMEOUT 900 RESOURCE_LOCK wine_desktop ${ARGN})
 endfunction()
 
@@ -108,7 +134,7 @@ endfunction()
 function(add_e2e_test name)
   add_test(NAME ${name} COMMAND ${WINE_RUN} $<TARGET_FILE:${name}> --gtest_brief=1)
   add_test(NAME ${name}_nt COMMAND ${WINE_RUN} $<TARGET_FILE:${name}> --gtest_brief=1)
-  set(common "WINEPREFIX=${WINE_PREFIX};FW_SOURCE_DIR=${CMAKE_SOURCE_DIR};FW_BUILD_DIR=${CMAKE_BINARY_DIR}")
+  set(common "WINEPREFIX=${WINE_PREFIX};WINEARCH=${FW_WINEARCH};FW_SOURCE_DIR=${CMAKE_SOURCE_DIR};FW_BUILD_DIR=${CMAKE_BINARY_DIR}")
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${common};FW_E2E_TRANSPORT=aspi"
     TIMEOUT 900 RESOURCE_LOCK wine_desktop)
   set_tests_properties(${name}_nt PROPERTIES ENVIRONMENT "${common};FW_E2E_TRANSPORT=nt;LD_PRELOAD=${SGIO_PRELOAD}"

@@ -56,7 +56,8 @@ struct AspiGetDeviceType {
   uint8_t reserved2;
 };
 
-// SRB_Abort: asks the library to abort the execute request at `request`.
+// SRB_Abort: asks the library to abort the execute request at `request`
+// (12 bytes; 16 on 64-bit Windows).
 struct AspiAbortRequest {
   uint8_t command_code;        // 3
   uint8_t status;
@@ -81,6 +82,13 @@ static_assert(sizeof(AspiHostAdapterInquiry) == 60, "SRB_HAInquiry is 60 bytes")
 static_assert(sizeof(AspiGetDeviceType) == 12, "SRB_GDEVBlock is 12 bytes");
 static_assert(offsetof(AspiGetDeviceType, device_type) == 10, "device type at 10");
 static_assert(sizeof(AspiAbortRequest) == 12, "SRB_Abort is 12 bytes");
+#elif defined(_WIN64)
+// 64-bit: the same packed blocks; only the abort request's pointer grows.
+static_assert(sizeof(AspiHostAdapterInquiry) == 60, "SRB_HAInquiry is 60 bytes");
+static_assert(sizeof(AspiGetDeviceType) == 12, "SRB_GDEVBlock is 12 bytes");
+static_assert(offsetof(AspiGetDeviceType, device_type) == 10, "device type at 10");
+static_assert(offsetof(AspiAbortRequest, request) == 8, "aborted request at 8");
+static_assert(sizeof(AspiAbortRequest) == 16, "SRB_Abort is 16 bytes");
 #endif
 
 // GetASPI32SupportInfo: bits 8-15 status (1 = ready), bits 0-7 adapter count.

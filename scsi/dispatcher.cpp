@@ -200,13 +200,13 @@ void BuildPassThroughRequest(ScsiCommand& command, PassThroughRequest& request) 
   command.flags = static_cast<uint8_t>(command.flags & ~kFlagPostEvent);
   std::memset(&request, 0, sizeof request);
   PassThroughDirect& d = request.sptd;
-  d.Length = 44;
+  d.Length = kPassThroughDirectLength;
   d.CdbLength = 12;
   d.SenseInfoLength = 32;
   d.DataIn = command.flags == kFlagDataOut ? 0 : 1;
   d.DataTransferLength = command.data_length;
   d.DataBuffer = command.data_buffer;
-  d.SenseInfoOffset = 48;
+  d.SenseInfoOffset = kPassThroughSenseOffset;
   std::memcpy(d.Cdb, command.cdb, sizeof d.Cdb);
 }
 

@@ -70,9 +70,10 @@ enum class Completion : uint8_t {
 int SendScsiCommand(ScsiCommand& command, uint32_t timeout_ms, Completion completion = Completion::kAnswered);
 
 // Builds the pass-through request from the record (once per command): clears
-// bit 0x40 in the record's flags, then zeroes the request and fills Length 44,
-// CdbLength 12, SenseInfoLength 32, DataIn (0 only for data out),
-// DataTransferLength, DataBuffer, SenseInfoOffset 48 and the 16 CDB bytes.
+// bit 0x40 in the record's flags, then zeroes the request and fills Length
+// (44; 56 on 64-bit), CdbLength 12, SenseInfoLength 32, DataIn (0 only for
+// data out), DataTransferLength, DataBuffer, SenseInfoOffset (48; 60 on
+// 64-bit) and the 16 CDB bytes.
 void BuildPassThroughRequest(ScsiCommand& command, PassThroughRequest& request);
 // The portable part of one pass-through attempt: a vendor CDB 33 6C ... goes
 // out as 33 0C ...; PathId, TargetId and Lun come from the current drive and

@@ -11,8 +11,14 @@
 
 namespace {
 
-constexpr DWORD kInterfaceDataSize = 28;   // SP_DEVICE_INTERFACE_DATA on 32-bit Windows
-constexpr DWORD kDetailFixedSize = 5;      // cbSize of SP_DEVICE_INTERFACE_DETAIL_DATA_A
+// The size fields SetupAPI checks: the records' sizes on this processor.
+constexpr DWORD kInterfaceDataSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+constexpr DWORD kDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+#if defined(_WIN64)
+static_assert(kInterfaceDataSize == 32 && kDetailFixedSize == 8, "64-bit SetupAPI records");
+#else
+static_assert(kInterfaceDataSize == 28 && kDetailFixedSize == 5, "32-bit SetupAPI records");
+#endif
 // A device path longer than this is not a device path.
 constexpr DWORD kMaxDetailSize = 64 * 1024;
 

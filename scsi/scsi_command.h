@@ -41,11 +41,25 @@ static_assert(offsetof(ScsiCommand, sense_length) == 20, "sense_length offset");
 static_assert(offsetof(ScsiCommand, completion_event) == 24, "completion_event offset");
 static_assert(offsetof(ScsiCommand, cdb) == 48, "cdb offset");
 static_assert(offsetof(ScsiCommand, sense_area) == 64, "sense_area offset");
+#elif defined(_WIN64)
+// 64-bit: the same packed block with 8-byte pointers. The 20 reserved bytes
+// behind the completion event stay 20 bytes, so everything from there on
+// moves by the 8 bytes the two pointers grew.
+static_assert(sizeof(ScsiCommand) == 202, "ScsiCommand must be 202 bytes");
+static_assert(offsetof(ScsiCommand, data_length) == 12, "data_length offset");
+static_assert(offsetof(ScsiCommand, data_buffer) == 16, "data_buffer offset");
+static_assert(offsetof(ScsiCommand, sense_length) == 24, "sense_length offset");
+static_assert(offsetof(ScsiCommand, target_status) == 27, "target_status offset");
+static_assert(offsetof(ScsiCommand, completion_event) == 28, "completion_event offset");
+static_assert(offsetof(ScsiCommand, reserved3) == 36, "reserved3 offset");
+static_assert(offsetof(ScsiCommand, cdb) == 56, "cdb offset");
+static_assert(offsetof(ScsiCommand, sense_area) == 72, "sense_area offset");
 #endif
 
 // The pass-through request: SCSI_PASS_THROUGH_DIRECT (44 bytes on 32-bit
-// Windows), four zero bytes, and a 32-byte sense buffer at offset 48.
-// Natural alignment, as the operating system declares it.
+// Windows, 56 on 64-bit), four zero bytes, and a 32-byte sense buffer behind
+// them (at 48, or 60 on 64-bit). Natural alignment, as the operating system
+// declares it.
 struct PassThroughDirect {
   uint16_t Length;
   uint8_t ScsiStatus;
@@ -68,8 +82,23 @@ struct PassThroughRequest {
   uint8_t sense[32];
 };
 
+// What the request says of itself: the system checks Length and writes the
+// sense data SenseInfoOffset bytes from the request's start.
+constexpr uint16_t kPassThroughDirectLength = sizeof(PassThroughDirect);
+constexpr uint32_t kPassThroughSenseOffset = offsetof(PassThroughRequest, sense);
+
 #if defined(_WIN32) && !defined(_WIN64)
 static_assert(sizeof(PassThroughDirect) == 44, "SCSI_PASS_THROUGH_DIRECT is 44 bytes");
 static_assert(offsetof(PassThroughRequest, sense) == 48, "sense buffer at 48");
 static_assert(sizeof(PassThroughRequest) == 80, "pass-through request is 80 bytes");
+#elif defined(_WIN64)
+static_assert(offsetof(PassThroughDirect, DataTransferLength) == 12, "DataTransferLength at 12");
+static_assert(offsetof(PassThroughDirect, TimeOutValue) == 16, "TimeOutValue at 16");
+static_assert(offsetof(PassThroughDirect, DataBuffer) == 24, "DataBuffer at 24");
+static_assert(offsetof(PassThroughDirect, SenseInfoOffset) == 32, "SenseInfoOffset at 32");
+static_assert(offsetof(PassThroughDirect, Cdb) == 36, "Cdb at 36");
+static_assert(sizeof(PassThroughDirect) == 56, "SCSI_PASS_THROUGH_DIRECT is 56 bytes");
+static_assert(offsetof(PassThroughRequest, filler) == 56, "zero bytes at 56");
+static_assert(offsetof(PassThroughRequest, sense) == 60, "sense buffer at 60");
+static_assert(sizeof(PassThroughRequest) == 96, "pass-through request is 96 bytes");
 #endif

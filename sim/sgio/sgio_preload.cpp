@@ -1,7 +1,7 @@
 // libfwsimsg.so: the simulated drives as SCSI generic devices, for programs
 // that send SG_IO (Wine's IOCTL_SCSI_PASS_THROUGH_DIRECT among them). Loaded
 // with LD_PRELOAD; built for the program's architecture (i386 for 32-bit
-// Wine).
+// Wine, x86_64 for 64-bit Wine).
 //
 // A drive's device is a plain file named
 //     wine#cdrom#N#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}
@@ -21,7 +21,9 @@
 // $WINEPREFIX/dosdevices, ~/.wine without WINEPREFIX).
 //
 // Wine's 32-bit unix side is built with 64-bit time_t and calls
-// __fstat64_time64 and __ioctl_time64; the plain names are served too.
+// __fstat64_time64 and __ioctl_time64; plain ioctl is served too (64-bit
+// Wine calls it). 64-bit Wine's pass-through does not look at what kind of
+// file the device is, so its fstat is left alone.
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sys/stat.h>

@@ -9,6 +9,17 @@
 
 namespace {
 
+// The sizes the system checks, on this processor.
+#if defined(_WIN64)
+constexpr DWORD kInterfaceDataSize = 32, kDetailSize = 8, kRequestSize = 96;
+constexpr uint16_t kDirectLength = 56;
+constexpr uint32_t kSenseOffset = 60;
+#else
+constexpr DWORD kInterfaceDataSize = 28, kDetailSize = 5, kRequestSize = 80;
+constexpr uint16_t kDirectLength = 44;
+constexpr uint32_t kSenseOffset = 48;
+#endif
+
 class PassThrough : public ::testing::Test {
  protected:
   void SetUp() override { InstallWorld(); }
@@ -37,12 +48,14 @@ TEST_F(PassThrough, EnumerationMakesExactlyTheListedCalls) {
   EXPECT_EQ(g_world.class_flags, 0x12u);
   EXPECT_TRUE(g_world.class_enumerator_null);
   EXPECT_TRUE(g_world.class_window_null);
-  // Member indices 0, 1, 2 (the failing one ends the walk), size 28 each time.
+  // Member indices 0, 1, 2 (the failing one ends the walk), size 28 (32 on
+  // 64-bit) each time.
   EXPECT_EQ(g_world.enum_indices, (std::vector<DWORD>{0, 1, 2}));
-  for (DWORD size : g_world.enum_cb_sizes) EXPECT_EQ(size, 28u);
-  // Detail twice per interface: the size query, then a record whose size field is 5.
+  for (DWORD size : g_world.enum_cb_sizes) EXPECT_EQ(size, kInterfaceDataSize);
+  // Detail twice per interface: the size query, then a record whose size
+  // field is 5 (8 on 64-bit).
   EXPECT_EQ(g_world.detail_size_queries, 2);
-  EXPECT_EQ(g_world.detail_cb_sizes, (std::vector<DWORD>{5, 5}));
+  EXPECT_EQ(g_world.detail_cb_sizes, (std::vector<DWORD>{kDetailSize, kDetailSize}));
   ASSERT_EQ(g_world.opens.size(), 2u);
   for (const CreateFileCall& open : g_world.opens) {
     EXPECT_EQ(open.access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
@@ -143,7 +156,8 @@ TEST_F(PassThrough, DataDirectionAndLengthFollowTheFlags) {
   EXPECT_EQ(none.DataBuffer, nullptr);
 }
 
-TEST_F(PassThrough, TheRequestGoesToTheCurrentDriveAsOneEightyByteIoctl) {
+// 80 bytes, Length 44, sense at 48 (64-bit: 96, 56, 60).
+TEST_F(PassThrough, TheRequestGoesToTheCurrentDriveAsOneIoctlOfTheWholeRequest) {
   Interfaces(3);
   PassThroughEnumerateDrives();
   g_pass_through_mode = true;
@@ -155,14 +169,14 @@ TEST_F(PassThrough, TheRequestGoesToTheCurrentDriveAsOneEightyByteIoctl) {
   const IoctlCall& call = g_world.ioctls[0];
   EXPECT_EQ(call.device, FakeHandleFor(2));
   EXPECT_EQ(call.code, 0x4D014u);
-  EXPECT_EQ(call.in_size, 80u);
-  EXPECT_EQ(call.out_size, 80u);
+  EXPECT_EQ(call.in_size, kRequestSize);
+  EXPECT_EQ(call.out_size, kRequestSize);
   EXPECT_TRUE(call.same_buffer);
   EXPECT_TRUE(call.overlapped_null);
-  EXPECT_EQ(call.request.sptd.Length, 44);
+  EXPECT_EQ(call.request.sptd.Length, kDirectLength);
   EXPECT_EQ(call.request.sptd.CdbLength, 12);
   EXPECT_EQ(call.request.sptd.SenseInfoLength, 32);
-  EXPECT_EQ(call.request.sptd.SenseInfoOffset, 48u);
+  EXPECT_EQ(call.request.sptd.SenseInfoOffset, kSenseOffset);
 }
 
 TEST_F(PassThrough, AttemptResultsAreOneZeroAndMinusOne) {

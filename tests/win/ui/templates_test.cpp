@@ -272,18 +272,28 @@ std::vector<std::string> ImportedLibraries(const std::string& path, std::vector<
   CloseHandle(file);
   if (!read || got != image.size() || image.size() < sizeof(IMAGE_DOS_HEADER)) return names;
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
-  if (static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS32) > image.size()) return names;
+  if (dos->e_lfanew < 0 || static_cast<size_t>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS64) > image.size()) return names;
+  // The 32-bit program is a PE32 image, the 64-bit build's a PE32+ one: they
+  // differ in the optional header and in the width of an import thunk.
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image.data() + dos->e_lfanew);
+  const auto* nt64 = reinterpret_cast<const IMAGE_NT_HEADERS64*>(nt);
+  const bool pe32_plus = nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+  if (!pe32_plus && nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC) return names;
+  const IMAGE_DATA_DIRECTORY& imports = pe32_plus ? nt64->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT]
+                                                  : nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  const size_t thunk_size = pe32_plus ? sizeof(ULONGLONG) : sizeof(DWORD);
   const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
-  auto offset_of = [&](DWORD rva) -> size_t {
+  if (reinterpret_cast<const BYTE*>(sections + nt->FileHeader.NumberOfSections) > image.data() + image.size())
+    return names;
+  auto offset_of = [&](ULONGLONG rva) -> size_t {
     for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
       const IMAGE_SECTION_HEADER& sec = sections[i];
       if (rva >= sec.VirtualAddress && rva < sec.VirtualAddress + sec.SizeOfRawData)
-        return rva - sec.VirtualAddress + sec.PointerToRawData;
+        return static_cast<size_t>(rva - sec.VirtualAddress + sec.PointerToRawData);
     }
     return image.size();
   };
-  size_t at = offset_of(nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
+  size_t at = offset_of(imports.VirtualAddress);
   for (; at + sizeof(IMAGE_IMPORT_DESCRIPTOR) <= image.size(); at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
     const auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(image.data() + at);
     if (d->Name == 0) break;
@@ -294,11 +304,11 @@ std::vector<std::string> ImportedLibraries(const std::string& path, std::vector<
     names.push_back(n);
     if (!functions) continue;
     for (size_t thunk = offset_of(d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk);
-         thunk + sizeof(DWORD) <= image.size(); thunk += sizeof(DWORD)) {
-      DWORD entry;
-      std::memcpy(&entry, image.data() + thunk, sizeof entry);
+         thunk + thunk_size <= image.size(); thunk += thunk_size) {
+      ULONGLONG entry = 0;
+      std::memcpy(&entry, image.data() + thunk, thunk_size);  // little-endian: the low bytes
       if (entry == 0) break;
-      if (entry & IMAGE_ORDINAL_FLAG32) continue;
+      if (entry & (pe32_plus ? IMAGE_ORDINAL_FLAG64 : IMAGE_ORDINAL_FLAG32)) continue;
       const size_t hint = offset_of(entry);
       std::string f;
       for (size_t i = hint + 2; i < image.size() && image[i]; ++i) f += static_cast<char>(image[i]);
