@@ -19,6 +19,8 @@ const ExitStatusLine kLines[] = {
     {12, "several drives or images fit and --yes cannot choose"},
     {13, "--split could not write an image file"},
     {kExitOutputRefused, "--log or --split refused as unsafe to write (nothing was written)"},
+    {kExitDriveBusy, "the drive is in use by another program (nothing was sent to it)"},
+    {kExitDriveLost, "the chosen drive no longer opens or answers as identified (nothing was sent to it)"},
     {20, "BIOS DATA COMPARE ERROR!!  (the drive kept its old firmware)"},
     {21, "BUFFER WRITE ERROR!!       (the drive kept its old firmware)"},
     {22, "BUFFER READ ERROR!!        (the drive kept its old firmware)"},

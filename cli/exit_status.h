@@ -7,6 +7,8 @@
 
 constexpr int kExitUsage = 2;            // a switch or argument the program does not take
 constexpr int kExitOutputRefused = 14;   // --log FILE or --split DIR is not safe to write
+constexpr int kExitDriveBusy = 15;       // another program has the drive open
+constexpr int kExitDriveLost = 16;       // the chosen drive could not be held for the update
 constexpr int kExitNotConfirmed = 30;    // updated, but the drive did not confirm its new version
 
 // confirmed: for Updated, whether the drive then reported the new version.

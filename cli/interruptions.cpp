@@ -2,21 +2,39 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
 
 namespace {
 
-constexpr int kHeldSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
-constexpr int kHeldCount = sizeof kHeldSignals / sizeof kHeldSignals[0];
+// Asynchronous signals whose default action ends or stops the program. The
+// faults a program raises itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP,
+// SIGSYS, SIGABRT) are not among them: blocked, they would still kill it.
+constexpr int kHeldSignals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT,   SIGTSTP, SIGTTIN, SIGTTOU, SIGUSR1,
+                                SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,   SIGIO,   SIGPWR,  SIGXCPU, SIGXFSZ};
 
-volatile sig_atomic_t g_caught = 0;
-struct sigaction g_previous[kHeldCount];
+sigset_t HeldSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : kHeldSignals) sigaddset(&set, signal);
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) sigaddset(&set, signal);
+  return set;
+}
+
+int g_taken = 0;
+sigset_t g_previous_mask;
 bool g_holding = false;
 
-void Caught(int) { g_caught = g_caught + 1; }
+// Takes every held signal that is pending, without waiting.
+void TakePending() {
+  const sigset_t set = HeldSet();
+  const struct timespec now = {0, 0};
+  while (sigtimedwait(&set, nullptr, &now) > 0) ++g_taken;
+}
 
 int g_inhibit_fd = -1;
 
@@ -24,22 +42,24 @@ int g_inhibit_fd = -1;
 
 void HoldSignals() {
   if (g_holding) return;
-  g_caught = 0;
-  struct sigaction action = {};
-  action.sa_handler = Caught;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (int i = 0; i < kHeldCount; ++i) sigaction(kHeldSignals[i], &action, &g_previous[i]);
+  g_taken = 0;
+  const sigset_t set = HeldSet();
+  pthread_sigmask(SIG_BLOCK, &set, &g_previous_mask);
   g_holding = true;
 }
 
 void ReleaseSignals() {
   if (!g_holding) return;
-  for (int i = 0; i < kHeldCount; ++i) sigaction(kHeldSignals[i], &g_previous[i], nullptr);
+  // What arrived during the stretch ends nothing, also after it.
+  TakePending();
+  pthread_sigmask(SIG_SETMASK, &g_previous_mask, nullptr);
   g_holding = false;
 }
 
-int HeldSignalCount() { return g_caught; }
+int HeldSignalCount() {
+  if (g_holding) TakePending();
+  return g_taken;
+}
 
 // libsystemd's sd-bus, looked up at run time so the program needs neither
 // the library nor a bus to run.

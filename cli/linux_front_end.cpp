@@ -20,6 +20,10 @@ std::string Trimmed(const char* text) {
   return s;
 }
 
+std::string DriveName(const SgDrive& drive) {
+  return drive.sg_path + (drive.block_name.empty() ? "" : " (/dev/" + drive.block_name + ")");
+}
+
 std::string DeniedDrive(const SgDrive& drive) {
   return "Permission denied: cannot open " + drive.sg_path + " (CD-ROM/RW drive" +
          (drive.block_name.empty() ? "" : " /dev/" + drive.block_name) + " at " + drive.hctl +
@@ -48,8 +52,14 @@ int LinuxFrontEnd::FindDrives(RunEnding* ending) {
     return -1;
   }
   bool denied = false;
+  bool busy = false;
   for (const SgDrive& drive : found.unreachable) {
-    if (drive.open_errno == EACCES || drive.open_errno == EPERM) {
+    if (drive.not_cdrom) {
+      terminal_.Complain(drive.sg_path + " does not answer as a CD-ROM/RW drive now; it is passed over.");
+    } else if (drive.open_errno == EBUSY) {
+      busy = true;
+      terminal_.Complain(DriveName(drive) + ": the drive is in use by another program.");
+    } else if (drive.open_errno == EACCES || drive.open_errno == EPERM) {
       denied = true;
       terminal_.Complain(DeniedDrive(drive));
     } else {
@@ -60,6 +70,12 @@ int LinuxFrontEnd::FindDrives(RunEnding* ending) {
   // Drives that the user may not open are never "not found".
   if (found.reachable == 0 && denied) {
     *ending = RunEnding::NoPermission;
+    return -1;
+  }
+  // Nor are drives that another program holds.
+  if (found.reachable == 0 && busy) {
+    drive_busy_ = true;
+    *ending = RunEnding::NoDrive;
     return -1;
   }
   return found.reachable;
@@ -262,10 +278,36 @@ RunEnding LinuxFrontEnd::ChooseAndConfirm() {
   const int entry = ChooseImage(drive, &ending);
   if (entry < 0) return ending;
   terminal_.Say("Drive: " + DriveLabel(drive));
+  if (!HoldChosenDrive(drive)) return RunEnding::Declined;  // main tells the status
   asked_ = false;
   if (AcceptStep(static_cast<uint8_t>(drive), entry, "")) return RunEnding::Updated;
   // Refused before the question: the DOS-only rule has said why.
   return asked_ ? RunEnding::Declined : RunEnding::DosOnly;
+}
+
+bool LinuxFrontEnd::HoldChosenDrive(int drive) {
+  const SgDrive* sg = SgDriveAt(drive);
+  const std::string name = sg ? DriveName(*sg) : "the drive";
+  int error = 0;
+  switch (HoldSgDrive(drive, &error)) {
+    case SgHold::kHeld:
+      return true;
+    case SgHold::kBusy:
+      drive_busy_ = true;
+      terminal_.Complain(name + ": the drive is in use by another program. Nothing was sent to it; "
+                         "run the updater again when the other program has finished.");
+      return false;
+    case SgHold::kFailed:
+      drive_lost_ = true;
+      terminal_.Complain("Cannot open " + name + " again: " + std::strerror(error) + ". Nothing was sent to it.");
+      return false;
+    case SgHold::kChanged:
+      drive_lost_ = true;
+      terminal_.Complain(name + " no longer answers as the drive identified above (it was removed or replaced). "
+                         "Nothing was sent to it; run the updater again.");
+      return false;
+  }
+  return false;
 }
 
 void LinuxFrontEnd::BeginCriticalStretch() {
@@ -293,6 +335,12 @@ void LinuxUpdateGuard(bool active) {
 }
 
 bool LinuxFrontEnd::AfterTransfer(uint8_t result) {
+  const SgDrive* sg = SgDriveAt(AppState().current_drive_index);
+  if (sg && sg->abandoned) {
+    terminal_.Complain("The drive did not answer a command within its time-out and " +
+                       std::to_string(kSgWaitMarginMs / 1000) +
+                       " s more. The program stopped waiting for it and sent it nothing more.");
+  }
   // A flash command without a good answer may have been carried out all the
   // same: the drive is asked, as after one that was.
   if (result != TransferOk && result != FlashFailed) return false;

@@ -51,6 +51,12 @@ class LinuxFrontEnd : public RunFrontEnd {
   // Whether --split was refused as unsafe to write (the run then ends as a
   // failed split, but with a status of its own).
   bool output_refused() const { return output_refused_; }
+  // Whether the run ended because another program had the drive open (at
+  // discovery or when it was to be held for the update).
+  bool drive_busy() const { return drive_busy_; }
+  // Whether the chosen drive could not be held for the update: its node no
+  // longer opens, or answers as another device than the one identified.
+  bool drive_lost() const { return drive_lost_; }
   // The question of the accept step came through here (otherwise the model
   // rules refused before it was asked).
   bool AskQuestion(const char* question);
@@ -80,5 +86,10 @@ class LinuxFrontEnd : public RunFrontEnd {
   bool asked_ = false;
   bool output_refused_ = false;  // --split was refused
   bool flash_unanswered_ = false;  // the flash command got no good answer
+  bool drive_busy_ = false;
+  bool drive_lost_ = false;
+  // Holds the chosen drive exclusively before the question; false (with the
+  // reason told) when it cannot be held.
+  bool HoldChosenDrive(int drive);
   FirmwareCheck check_;
 };

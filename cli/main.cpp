@@ -30,12 +30,30 @@ namespace {
 Terminal* g_terminal = nullptr;
 LinuxFrontEnd* g_front = nullptr;
 
-// Sleeps the whole time at once; a caught signal wakes it early, and the
-// display answers the signal before the rest of the time is slept.
+// Sleeps in short slices: the terminal's signals are held (not caught) while
+// the drive works, so the display looks for them between slices and tells
+// the user at once that the update goes on.
 void SleepTicking(uint32_t ms) {
+  constexpr uint32_t kSliceMs = 200;
   std::fflush(stdout);  // what the program waits after is on screen (or in the log)
-  struct timespec left = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  struct timespec end;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  end.tv_sec += static_cast<time_t>(ms / 1000);
+  end.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (end.tv_nsec >= 1000000000L) {
+    end.tv_sec += 1;
+    end.tv_nsec -= 1000000000L;
+  }
+  for (;;) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long left_ms = (static_cast<long long>(end.tv_sec) - now.tv_sec) * 1000LL +
+                              (end.tv_nsec - now.tv_nsec) / 1000000L;
+    if (left_ms <= 0) break;
+    const long long slice = left_ms < kSliceMs ? left_ms : kSliceMs;
+    struct timespec step = {0, static_cast<long>(slice) * 1000000L};
+    // Interrupted or not, the clock says how long is left.
+    nanosleep(&step, nullptr);
     if (g_terminal) g_terminal->Tick();
   }
   if (g_terminal) g_terminal->Tick();
@@ -55,7 +73,11 @@ std::string OwnPath() {
   return path;
 }
 
-const char kFooterStart[] = "\nWithout UPDATER the program reads the firmware carried by its own file.\n\n";
+const char kFooterStart[] =
+    "\nWithout UPDATER the program reads the firmware carried by its own file.\n"
+    "From the question to the end the chosen drive is held: no other program can open it, and a\n"
+    "drive another program has open is refused. From the first piece of firmware sent until the\n"
+    "drive has settled, signals are held: the update cannot be cancelled.\n\n";
 
 // A switch that names a file, a folder or a drive names one: an empty name
 // would mean "none" to the run (every drive; no log; no split mode at all).
@@ -165,7 +187,10 @@ int main(int argc, char** argv) {
   }
 
   const RunEnding ending = RunUpdate(front);
-  const int status = front.output_refused() ? kExitOutputRefused : ExitStatusFor(ending, front.confirmed());
+  int status = ExitStatusFor(ending, front.confirmed());
+  if (front.output_refused()) status = kExitOutputRefused;
+  if (front.drive_busy()) status = kExitDriveBusy;
+  if (front.drive_lost()) status = kExitDriveLost;
   trace.reset();
   g_front = nullptr;
   g_terminal = nullptr;

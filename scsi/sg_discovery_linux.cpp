@@ -118,9 +118,73 @@ int FindNamedDrive(const std::vector<SgDrive>& drives, const std::string& name) 
   return -1;
 }
 
+namespace {
+
+constexpr uint32_t kInquiryTimeoutMs = 1000;
+constexpr int kInquiryRounds = 3;
+
+// INQUIRY on the handle itself (not traced: the run's own identification
+// follows), up to three times for a drive that is busy or reports a unit
+// attention. True with reply filled when the device answered GOOD.
+bool InquireNode(int fd, uint8_t (&reply)[36]) {
+  for (int round = 0; round < kInquiryRounds; ++round) {
+    uint8_t cdb[6] = {0x12, 0, 0, 0, sizeof reply, 0};
+    uint8_t sense[32] = {};
+    std::memset(reply, 0, sizeof reply);
+    sg_io_hdr_t header = {};
+    header.interface_id = 'S';
+    header.dxfer_direction = SG_DXFER_FROM_DEV;
+    header.dxfer_len = sizeof reply;
+    header.dxferp = reply;
+    header.cmd_len = sizeof cdb;
+    header.cmdp = cdb;
+    header.mx_sb_len = sizeof sense;
+    header.sbp = sense;
+    header.timeout = kInquiryTimeoutMs;
+    if (!Sgio().sg_io || Sgio().sg_io(fd, &header) != 0) return false;  // never on a request left in flight
+    const bool transport_ok = header.host_status == 0 && (header.driver_status & 0x0F & ~0x08) == 0;
+    if (transport_ok && header.status == 0 && header.resid >= 0 && sizeof reply - header.resid >= 8) return true;
+  }
+  return false;
+}
+
+bool AnswersAsCdrom(const uint8_t (&reply)[36]) { return (reply[0] & 0x1F) == kCdromType && (reply[0] >> 5) == 0; }
+
+}  // namespace
+
 void OpenSgDrive(SgDrive& drive) {
   drive.fd = open(drive.sg_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   drive.open_errno = drive.fd < 0 ? errno : 0;
+  if (drive.fd < 0) return;
+  if (!InquireNode(drive.fd, drive.inquiry) || !AnswersAsCdrom(drive.inquiry)) {
+    close(drive.fd);
+    drive.fd = -1;
+    drive.not_cdrom = true;
+  }
+}
+
+SgHold HoldSgDrive(int index, int* error) {
+  if (error) *error = 0;
+  if (index < 0 || index >= g_drive_table_count || !DriveTable[index].device_handle) return SgHold::kChanged;
+  SgDrive& drive = *static_cast<SgDrive*>(DriveTable[index].device_handle);
+  // The sg driver grants O_EXCL only to the node's sole opener: our own
+  // handle goes first.
+  if (drive.fd >= 0) close(drive.fd);
+  drive.fd = open(drive.sg_path.c_str(), O_RDWR | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+  if (drive.fd < 0) {
+    const int why = errno;
+    if (error) *error = why;
+    return why == EBUSY ? SgHold::kBusy : SgHold::kFailed;
+  }
+  uint8_t now[36];
+  // The same device: type, qualifier, vendor, product and revision as at
+  // identification.
+  if (!InquireNode(drive.fd, now) || !AnswersAsCdrom(now) || std::memcmp(now + 8, drive.inquiry + 8, 28) != 0) {
+    close(drive.fd);
+    drive.fd = -1;
+    return SgHold::kChanged;
+  }
+  return SgHold::kHeld;
 }
 
 SgDiscovery DiscoverSgDrives(const std::string& only_name) {
@@ -142,7 +206,7 @@ SgDiscovery DiscoverSgDrives(const std::string& only_name) {
   g_pass_through_mode = true;
   for (SgDrive& drive : found) {
     OpenSgDrive(drive);
-    if (drive.fd < 0) {
+    if (drive.fd < 0) {  // not opened, or not a CD-ROM device any more
       report.unreachable.push_back(drive);
       continue;
     }

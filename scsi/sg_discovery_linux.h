@@ -20,12 +20,29 @@ std::vector<SgDrive> ScanSgDrives();
 int FindNamedDrive(const std::vector<SgDrive>& drives, const std::string& name);
 
 // Opens the drive's sg node for SG_IO (read and write: the kernel passes
-// vendor commands only to writers); fills fd or open_errno.
+// vendor commands only to writers; non-blocking, so a node another program
+// holds exclusively answers EBUSY at once); fills fd or open_errno. Then asks
+// the opened node itself for its INQUIRY: a node that does not answer as a
+// CD-ROM device (type 5) is closed again with not_cdrom set, so no vendor
+// command reaches a device that took over the sg number after the scan.
 void OpenSgDrive(SgDrive& drive);
+
+// The chosen drive, held from the question to the end of the run: its node
+// is opened again with O_EXCL, so no other program can open it meanwhile,
+// and the new handle must answer INQUIRY as the device that was identified.
+enum class SgHold {
+  kHeld,
+  kBusy,     // another program has the node open
+  kFailed,   // the node could not be opened again (errno in *error)
+  kChanged,  // the node no longer answers as the drive that was identified
+};
+SgHold HoldSgDrive(int index, int* error);
 
 struct SgDiscovery {
   int reachable = 0;                 // drives in the DriveTable
-  std::vector<SgDrive> unreachable;  // found, but could not be opened
+  // Found, but could not be opened (open_errno; EBUSY: held by another
+  // program), or not_cdrom.
+  std::vector<SgDrive> unreachable;
   bool named_drive_missing = false;  // a drive was named and none has that name
 };
 

@@ -1,7 +1,9 @@
-// SG_IO transport: one ioctl per attempt on the drive's SCSI generic node.
+// SG_IO transport: one request per attempt on the drive's SCSI generic
+// node, submitted with write() and collected with read().
 #include "scsi/sgio_linux.h"
 
-#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -19,20 +21,59 @@ constexpr int kCdbLength = 12;
 constexpr unsigned kDriverByteMask = 0x0F;
 constexpr unsigned kDriverSense = 0x08;
 
-int KernelSgIo(int fd, sg_io_hdr_t* header) {
-  int result;
-  do {
-    result = ioctl(fd, SG_IO, header);
-  } while (result < 0 && errno == EINTR);
-  return result;
+uint64_t MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-SgioSeams g_sgio{KernelSgIo};
+// The sg driver's own default when a request names no time-out.
+constexpr uint32_t kSgDefaultTimeoutMs = 60000;
+// After poll() says an answer is there and read() finds none yet (another
+// request of the node completed), the next look comes this much later.
+constexpr int kRecheckMs = 10;
+
+SgioSeams g_sgio{SgSubmitAndCollect};
+SgWaitSeams g_wait{write, poll, read, MonotonicMs};
 
 }  // namespace
 
 SgioSeams& Sgio() { return g_sgio; }
-void ResetSgio() { g_sgio = SgioSeams{KernelSgIo}; }
+void ResetSgio() { g_sgio = SgioSeams{SgSubmitAndCollect}; }
+SgWaitSeams& SgWait() { return g_wait; }
+void ResetSgWait() { g_wait = SgWaitSeams{write, poll, read, MonotonicMs}; }
+
+int SgSubmitAndCollect(int fd, sg_io_hdr_t* header) {
+  // Once, whatever happens: a repeated write() would queue the command again.
+  if (g_wait.write(fd, header, sizeof *header) != static_cast<ssize_t>(sizeof *header)) {
+    if (errno == 0) errno = EIO;
+    return -1;
+  }
+  const uint64_t timeout = header->timeout ? header->timeout : kSgDefaultTimeoutMs;
+  const uint64_t deadline = g_wait.now_ms() + timeout + kSgWaitMarginMs;
+  for (;;) {
+    const uint64_t now = g_wait.now_ms();
+    if (now >= deadline) break;
+    const uint64_t left = deadline - now;
+    struct pollfd ready = {fd, POLLIN, 0};
+    const int polled = g_wait.poll(&ready, 1, left > 1000000 ? 1000000 : static_cast<int>(left));
+    if (polled < 0 && errno != EINTR && errno != EAGAIN) break;
+    if (polled <= 0) continue;  // interrupted, stopped or nothing yet: wait again
+    if (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) break;  // the device went away
+    // The answer: the driver fills the header and the sense and data buffers
+    // named at submission. The node is non-blocking: nothing there is EAGAIN.
+    const ssize_t got = g_wait.read(fd, header, sizeof *header);
+    if (got == static_cast<ssize_t>(sizeof *header)) return 0;
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+      if (errno == EAGAIN) g_wait.poll(nullptr, 0, kRecheckMs);
+      continue;
+    }
+    break;
+  }
+  // Submitted and not collected: the request may still be in the kernel.
+  errno = ETIME;
+  return -1;
+}
 
 void FillSgioHeader(PassThroughRequest& request, uint32_t timeout_ms, sg_io_hdr_t& header) {
   PassThroughDirect& d = request.sptd;
@@ -82,15 +123,18 @@ int SgioOutcome(const sg_io_hdr_t& header, PassThroughRequest& request) {
 
 int SgioAttempt(PassThroughRequest& request, uint32_t timeout_ms) {
   PreparePassThroughAttempt(request, timeout_ms);
-  const auto* drive = static_cast<const SgDrive*>(g_current_drive.device_handle);
+  auto* drive = static_cast<SgDrive*>(g_current_drive.device_handle);
   sg_io_hdr_t header;
   FillSgioHeader(request, timeout_ms, header);
   int result = -1;
-  if (drive && drive->fd >= 0 && g_sgio.sg_io && g_sgio.sg_io(drive->fd, &header) == 0) {
-    result = SgioOutcome(header, request);
-  } else {
-    request.sptd.ScsiStatus = 0xFF;
+  if (drive && drive->fd >= 0 && !drive->abandoned && g_sgio.sg_io) {
+    if (g_sgio.sg_io(drive->fd, &header) == 0) {
+      result = SgioOutcome(header, request);
+    } else if (errno == ETIME) {
+      drive->abandoned = true;
+    }
   }
+  if (result < 0) request.sptd.ScsiStatus = 0xFF;
   const PassThroughDirect& d = request.sptd;
   TraceAttempt(d.Cdb, d.ScsiStatus, d.DataBuffer, d.DataTransferLength, false, request.sense);
   return result;

@@ -2,7 +2,9 @@
 // drive's SCSI generic node (/dev/sgN), carried in pass-through mode so the
 // dispatcher's pass-through rules apply unchanged.
 #pragma once
+#include <poll.h>
 #include <scsi/sg.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -18,17 +20,46 @@ struct SgDrive {
   std::string block_name;  // "sr0", or empty when the kernel shows no block device
   std::string hctl;        // "1:0:0:0" (host:channel:target:lun)
   int fd = -1;             // open on sg_path, -1 when the open failed
-  int open_errno = 0;      // why the open failed
+  int open_errno = 0;      // why the open failed (0: opened, or see not_cdrom)
+  // The opened node's INQUIRY did not answer as a CD-ROM device (its sg
+  // number went to another device after the scan): closed, never identified.
+  bool not_cdrom = false;
+  uint8_t inquiry[36] = {};  // the opened node's INQUIRY answer
+  // A command of this drive was given up unanswered: it may still be queued
+  // in the kernel, so nothing more is sent to the drive.
+  bool abandoned = false;
 };
 
-// The ioctl itself, so tests can answer requests without a kernel.
+// One request's way to the drive and back, so tests can answer requests
+// without a kernel: 0 when the request went through (the outcome is then in
+// the header), -1 with errno otherwise (ETIME: the request was submitted and
+// given up unanswered).
 struct SgioSeams {
-  // ioctl(fd, SG_IO, header): 0 when the request went through (the outcome
-  // is then in the header), -1 with errno otherwise.
   int (*sg_io)(int fd, sg_io_hdr_t* header);
 };
 SgioSeams& Sgio();
 void ResetSgio();
+
+// The default sg_io: the request is submitted once with write() on the sg
+// node and its answer collected with poll() and read(). A wait that a signal
+// or a stop (SIGSTOP, a debugger) interrupts only waits again: the request
+// is never submitted twice. (SG_IO would be: the driver abandons a request
+// whose wait a signal interrupts, and a repeated call queues it again.) The
+// wait is bounded: the request's time-out and kSgWaitMarginMs more; then the
+// request is given up. -1 with ETIME: submitted and not collected (given up,
+// or the wait failed), so the request may still be queued; -1 with another
+// errno: the submission failed (never repeated).
+int SgSubmitAndCollect(int fd, sg_io_hdr_t* header);
+constexpr uint32_t kSgWaitMarginMs = 30000;
+// What SgSubmitAndCollect calls, so tests can interrupt every step.
+struct SgWaitSeams {
+  ssize_t (*write)(int fd, const void* buffer, size_t size);
+  int (*poll)(struct pollfd* fds, nfds_t count, int timeout_ms);
+  ssize_t (*read)(int fd, void* buffer, size_t size);
+  uint64_t (*now_ms)();  // a monotonic clock
+};
+SgWaitSeams& SgWait();
+void ResetSgWait();
 
 // Fills the SG_IO header for one attempt from the pass-through request built
 // by the dispatcher: direction from its data phase (none without data), a
@@ -44,5 +75,6 @@ void FillSgioHeader(PassThroughRequest& request, uint32_t timeout_ms, sg_io_hdr_
 int SgioOutcome(const sg_io_hdr_t& header, PassThroughRequest& request);
 
 // One attempt on the current drive (bound as the pass-through attempt).
-// An ioctl that fails is -1.
+// A request that fails is -1; after one was given up, every attempt on that
+// drive is -1 at once.
 int SgioAttempt(PassThroughRequest& request, uint32_t timeout_ms);

@@ -1,7 +1,9 @@
 // The simulated drives as SCSI generic devices of a native Linux program,
 // loaded with LD_PRELOAD: /sys/class/scsi_generic and /dev/sgN are answered
 // from the simulated drive configuration, and SG_IO on those nodes goes to
-// the shared SG_IO service. Nothing else of the program is touched.
+// the shared SG_IO service, whether it comes as one ioctl or as the sg
+// driver's write() of a request, poll() and read() of its answer. Nothing
+// else of the program is touched.
 //
 // Environment:
 //   FWSIM_CONFIG  configuration file (sim/sim_config.h); unset: one default drive
@@ -12,12 +14,20 @@
 //   FWSIM_DENY    blank-separated node names (sg1 sg2) whose open fails with
 //                 EACCES, as for a user without write access
 //
+// write() of an sg_io_hdr serves the request at once (delays included) and
+// keeps the answered header for the node; poll() then reports the node
+// readable and read() hands the header back, as the sg driver does for a
+// completed request. A request the service fails (a fault, a time-out) fails
+// its write() with that errno, as the ioctl would. read() with nothing
+// answered is EAGAIN (the program opens its nodes non-blocking).
+//
 // Drive i (the i-th "drive" line) is /dev/sg<i+1> with block device sr<i>
 // at host:channel:target:lun A:0:T:L; its "type" setting is what sysfs shows.
 // /dev/sg0 is always a disk (type 0), which discovery must pass over.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <scsi/sg.h>
 #include <stdarg.h>
 #include <sys/ioctl.h>
@@ -47,6 +57,9 @@ using OpendirFn = DIR* (*)(const char*);
 using ReadlinkFn = ssize_t (*)(const char*, char*, size_t);
 using IoctlFn = int (*)(int, unsigned long, ...);
 using CloseFn = int (*)(int);
+using WriteFn = ssize_t (*)(int, const void*, size_t);
+using ReadFn = ssize_t (*)(int, void*, size_t);
+using PollFn = int (*)(struct pollfd*, nfds_t, int);
 
 template <typename Fn>
 Fn Real(const char* name) {
@@ -61,6 +74,8 @@ struct Simulation {
   bool remove_tree = false;
   std::string deny;            // " sg1 sg2 "
   std::map<int, size_t> open_nodes;  // fd -> drive index
+  // Answered requests of write(), by node, waiting for read().
+  std::map<int, sg_io_hdr_t> answers;
   std::mutex lock;
 };
 
@@ -179,6 +194,14 @@ mode_t ModeOf(int flags, va_list args) {
   return (flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(args, int)) : 0;
 }
 
+// The drive index of an open fake node, or -1.
+long NodeOf(int fd) {
+  if (!g_sim) return -1;
+  std::lock_guard<std::mutex> guard(g_sim->lock);
+  const auto it = g_sim->open_nodes.find(fd);
+  return it == g_sim->open_nodes.end() ? -1 : static_cast<long>(it->second);
+}
+
 struct Cleanup {
   ~Cleanup() {
     if (g_sim && g_sim->remove_tree && !g_sim->tree.empty()) {
@@ -263,10 +286,74 @@ EXPORTED int ioctl(int fd, unsigned long request, ...) {
   return Real<IoctlFn>("ioctl")(fd, request, argument);
 }
 
+EXPORTED ssize_t write(int fd, const void* buffer, size_t size) {
+  const long drive = NodeOf(fd);
+  if (drive < 0) return Real<WriteFn>("write")(fd, buffer, size);
+  if (size < sizeof(sg_io_hdr_t) || !buffer) {
+    errno = EINVAL;
+    return -1;
+  }
+  {
+    std::lock_guard<std::mutex> guard(g_sim->lock);
+    if (g_sim->answers.count(fd)) {  // one request at a time per node here
+      errno = EDOM;
+      return -1;
+    }
+  }
+  sg_io_hdr_t answer;
+  std::memcpy(&answer, buffer, sizeof answer);
+  int error = 0;
+  if (g_sim->service->Serve(static_cast<size_t>(drive), &answer, &error) != 0) {
+    errno = error;
+    return -1;
+  }
+  std::lock_guard<std::mutex> guard(g_sim->lock);
+  g_sim->answers[fd] = answer;
+  return static_cast<ssize_t>(size);
+}
+
+EXPORTED ssize_t read(int fd, void* buffer, size_t size) {
+  if (NodeOf(fd) < 0) return Real<ReadFn>("read")(fd, buffer, size);
+  std::lock_guard<std::mutex> guard(g_sim->lock);
+  const auto it = g_sim->answers.find(fd);
+  if (it == g_sim->answers.end()) {
+    errno = EAGAIN;
+    return -1;
+  }
+  if (size < sizeof(sg_io_hdr_t) || !buffer) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::memcpy(buffer, &it->second, sizeof it->second);
+  g_sim->answers.erase(it);
+  return static_cast<ssize_t>(sizeof(sg_io_hdr_t));
+}
+
+EXPORTED int poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+  bool any_ours = false;
+  int ready = 0;
+  if (g_sim && fds) {
+    std::lock_guard<std::mutex> guard(g_sim->lock);
+    for (nfds_t i = 0; i < count; ++i) {
+      if (!g_sim->open_nodes.count(fds[i].fd)) continue;
+      any_ours = true;
+      fds[i].revents = 0;
+      const auto it = g_sim->answers.find(fds[i].fd);
+      if (it == g_sim->answers.end()) continue;
+      fds[i].revents = static_cast<short>(fds[i].events & POLLIN);
+      if (fds[i].revents) ++ready;
+    }
+  }
+  // Requests are answered within write(): nothing of ours becomes ready later.
+  if (any_ours) return ready ? ready : Real<PollFn>("poll")(nullptr, 0, timeout_ms);
+  return Real<PollFn>("poll")(fds, count, timeout_ms);
+}
+
 EXPORTED int close(int fd) {
   if (g_sim) {
     std::lock_guard<std::mutex> guard(g_sim->lock);
     g_sim->open_nodes.erase(fd);
+    g_sim->answers.erase(fd);
   }
   return Real<CloseFn>("close")(fd);
 }

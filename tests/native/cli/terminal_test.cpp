@@ -204,12 +204,14 @@ TEST(ExitStatus, EveryEndingHasItsOwnStatus) {
   EXPECT_EQ(ExitStatusFor(RunEnding::Updated, false), kExitNotConfirmed);
   EXPECT_EQ(seen.count(kExitNotConfirmed), 0u);
   EXPECT_EQ(seen.count(kExitOutputRefused), 0u);
+  EXPECT_EQ(seen.count(kExitDriveBusy), 0u);
+  EXPECT_EQ(seen.count(kExitDriveLost), 0u);
 }
 
 // The statuses are told in --help (from the list) and in the README's user
 // guide: every status the program ends with is in both, and nothing else.
 TEST(ExitStatus, TheHelpAndTheReadmeListEveryStatusAndNoOther) {
-  std::set<int> ends = {0, kExitUsage, kExitOutputRefused, kExitNotConfirmed};
+  std::set<int> ends = {0, kExitUsage, kExitOutputRefused, kExitDriveBusy, kExitDriveLost, kExitNotConfirmed};
   // Every ending there is, and those yet to come (1 is no ending's status).
   for (int e = 0; e < 64; ++e) {
     for (bool confirmed : {false, true}) {

@@ -9,12 +9,46 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <cstring>
+#include <vector>
 #include <string>
 
 #include "scsi/dispatcher.h"
 #include "scsi/sg_discovery_linux.h"
 
 namespace {
+
+// The INQUIRY answer of each node, by node name ("sg3"); others answer as a
+// CD-ROM drive "KORVADYN K53R-TX". Every request is noted.
+std::map<std::string, std::pair<uint8_t, std::string>> g_inquiry;
+std::vector<std::pair<std::string, uint8_t>> g_requests;  // node, opcode
+
+std::string NodeName(int fd) {
+  char path[512];
+  const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+  if (n <= 0) return "";
+  path[n] = '\0';
+  const char* slash = std::strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+int FakeSgIo(int fd, sg_io_hdr_t* h) {
+  const std::string node = NodeName(fd);
+  const uint8_t opcode = static_cast<const uint8_t*>(h->cmdp)[0];
+  g_requests.emplace_back(node, opcode);
+  h->status = h->host_status = h->driver_status = 0;
+  h->resid = 0;
+  if (opcode != 0x12 || h->dxfer_len < 36) return 0;
+  auto* reply = static_cast<uint8_t*>(h->dxferp);
+  std::memset(reply, ' ', h->dxfer_len);
+  const auto it = g_inquiry.find(node);
+  reply[0] = it == g_inquiry.end() ? 5 : it->second.first;
+  const std::string product = it == g_inquiry.end() ? "K53R-TX" : it->second.second;
+  std::memcpy(reply + 8, "KORVADYN", 8);
+  std::memcpy(reply + 16, product.data(), product.size() < 16 ? product.size() : 16);
+  return 0;
+}
 
 class DiscoveryTest : public ::testing::Test {
  protected:
@@ -30,8 +64,12 @@ class DiscoveryTest : public ::testing::Test {
     SysfsRoot() = top_ + "/sys";
     DevRoot() = top_ + "/dev";
     ResetScsiState();
+    g_inquiry.clear();
+    g_requests.clear();
+    Sgio().sg_io = FakeSgIo;
   }
   void TearDown() override {
+    ResetSgio();
     ForgetSgDrives();
     ResetScsiState();
     ResetTransports();
@@ -128,6 +166,47 @@ TEST_F(DiscoveryTest, ANamedDriveIsTheOnlyOne) {
   EXPECT_EQ(report.reachable, 0);
   EXPECT_TRUE(report.named_drive_missing);
   EXPECT_EQ(g_drive_table_count, 0);
+}
+
+// The sg number of a drive went to another device between the scan and the
+// open: the node's own INQUIRY says so, and it gets nothing else.
+TEST_F(DiscoveryTest, ANodeThatNoLongerAnswersAsACdromGetsNoVendorCommand) {
+  AddNode("sg1", "1:0:0:0", "5\n", "sr0");
+  AddNode("sg2", "2:0:0:0", "5\n", "sr1");
+  g_inquiry["sg1"] = {0x00, "DISK"};
+  const SgDiscovery report = DiscoverSgDrives("");
+  EXPECT_EQ(report.reachable, 1);
+  EXPECT_EQ(SgDriveAt(0)->sg_name, "sg2");
+  ASSERT_EQ(report.unreachable.size(), 1u);
+  EXPECT_TRUE(report.unreachable[0].not_cdrom);
+  EXPECT_EQ(report.unreachable[0].fd, -1);
+  for (const auto& request : g_requests) {
+    if (request.first == "sg1") EXPECT_EQ(request.second, 0x12);
+  }
+}
+
+// Holding the chosen drive: a new handle that must answer as the drive
+// identified, or nothing is sent to it.
+TEST_F(DiscoveryTest, TheHeldDriveMustStillBeTheDriveIdentified) {
+  AddNode("sg1", "1:0:0:0", "5\n", "sr0");
+  ASSERT_EQ(DiscoverSgDrives("").reachable, 1);
+  int error = -1;
+  EXPECT_EQ(HoldSgDrive(0, &error), SgHold::kHeld);
+  EXPECT_EQ(error, 0);
+  EXPECT_GE(SgDriveAt(0)->fd, 0);
+  EXPECT_EQ(NodeName(SgDriveAt(0)->fd), "sg1");
+
+  g_inquiry["sg1"] = {0x05, "OTHER-DRIVE"};  // the same type, another device
+  EXPECT_EQ(HoldSgDrive(0, &error), SgHold::kChanged);
+  EXPECT_EQ(SgDriveAt(0)->fd, -1);
+  g_inquiry["sg1"] = {0x00, "K53R-TX"};  // the same name, not a CD-ROM
+  EXPECT_EQ(HoldSgDrive(0, &error), SgHold::kChanged);
+
+  g_inquiry.clear();
+  ASSERT_EQ(unlink((top_ + "/dev/sg1").c_str()), 0);  // the node is gone
+  EXPECT_EQ(HoldSgDrive(0, &error), SgHold::kFailed);
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(HoldSgDrive(5, &error), SgHold::kChanged);  // no such entry
 }
 
 }  // namespace
