@@ -52,8 +52,10 @@ int TcmuDriveService::Serve(TcmuRing& ring, uint64_t now_ms, uint64_t* due_ms, s
     TcmuCommand command;
     const TcmuRing::Next next = ring.Peek(&command, error);
     if (next == TcmuRing::Next::Broken) {
+      const std::string reason = TcmuRing::FaultName(ring.fault());
       log_.Line("drive=" + std::to_string(drive_.adapter) + "/" + std::to_string(drive_.target) + "/" +
-                std::to_string(drive_.lun) + " result=broken " + *error);
+                std::to_string(drive_.lun) + " result=broken reason=" + reason + " " + *error);
+      *error = reason + ": " + *error;
       return -1;
     }
     if (next == TcmuRing::Next::Empty) {

@@ -9,7 +9,8 @@
 // signature) were never seen and never checked: "unseen=10-11" says so.
 // result is "done"; "held" for a command that waits (async= its delay, or
 // never= how long it is held), then the line is written again when it
-// completes, ending in "late"; "broken" when the ring can no longer be read.
+// completes, ending in "late"; "broken" when the ring can no longer be read,
+// followed by reason= and the check that refused it (TcmuRing::FaultName).
 // The drive's own faults keep their meaning: check, corrupt, short (the
 // kernel learns how many bytes really moved), never (not answered until the
 // kernel has given it up), async MS; reject answers RESERVATION CONFLICT,
@@ -31,7 +32,8 @@ class TcmuDriveService {
 
   // Answers what the ring holds, up to a command that has to wait. Returns
   // how many commands were answered (the kernel is then notified), or -1 when
-  // the ring is broken (*error; the device is then left alone). *due_ms gets
+  // the ring is broken (*error, starting with the reason; the device is then
+  // left alone, ring.fault() says why). *due_ms gets
   // the time the waiting command is due, or 0 when none waits.
   int Serve(TcmuRing& ring, uint64_t now_ms, uint64_t* due_ms, std::string* error);
 

@@ -50,6 +50,7 @@ class FakeKernel {
   uint32_t head() const { return Get<uint32_t>(&map_[kTcmuMbHeadAt]); }
   uint32_t tail() const { return Get<uint32_t>(&map_[kTcmuMbTailAt]); }
   void set_head(uint32_t v) { Put<uint32_t>(&map_[kTcmuMbHeadAt], v); }
+  void set_tail(uint32_t v) { Put<uint32_t>(&map_[kTcmuMbTailAt], v); }
 
   // Queues a command whose data lies in spans of the given sizes (filled
   // with data_out, if any). Copies all 16 CDB bytes given: the handler must
@@ -324,50 +325,189 @@ TEST_F(TcmuServiceTest, TheRingWrapsOverPadding) {
   EXPECT_GE(wraps, 2);
 }
 
+// An INQUIRY with one 56-byte span: an entry of 128 bytes, at 0 in an empty ring.
+uint32_t q(FakeKernel& k) { return k.Queue({0x12, 0, 0, 0, 56, 0}, {56}); }
+
+// Each case spoils one thing a kernel could hand over and names the check
+// that has to refuse it: with that check gone, the case fails (another check
+// refuses it, the command is served, or ASan sees memory outside the mapping;
+// past a zero-length padding entry the handler would walk in place until
+// the test's time-out).
 TEST_F(TcmuServiceTest, ABrokenRingIsLeftAloneWithoutTouchingMemoryOutsideTheMapping) {
+  using F = TcmuRing::Fault;
   struct Case {
     const char* what;
-    void (*spoil)(FakeKernel&, uint32_t entry);
+    F reason;
+    void (*make)(FakeKernel&);  // queues an INQUIRY (q) and spoils it
   } cases[] = {
-      {"entry of length 0", [](FakeKernel& k, uint32_t e) { Put<uint32_t>(k.Ring(e), kTcmuOpCmd); }},
-      {"entry too short for the response", [](FakeKernel& k, uint32_t e) { Put<uint32_t>(k.Ring(e), 64 | kTcmuOpCmd); }},
-      {"entry past the ring end", [](FakeKernel& k, uint32_t e) { Put<uint32_t>(k.Ring(e), 8192 | kTcmuOpCmd); }},
-      {"span outside the mapping",
-       [](FakeKernel& k, uint32_t e) { Put<uint64_t>(k.Ring(e) + kTcmuIovAt, kMapSize - 8); }},
-      {"iovec count beyond the entry",
-       [](FakeKernel& k, uint32_t e) { Put<uint32_t>(k.Ring(e) + kTcmuIovCountAt, 1000); }},
-      {"CDB outside the mapping",
-       [](FakeKernel& k, uint32_t e) { Put<uint64_t>(k.Ring(e) + kTcmuCdbOffsetAt, kMapSize + 4); }},
-      {"head beyond the ring", [](FakeKernel& k, uint32_t) { k.set_head(kRingSize + 8); }},
+      {"head at the ring's size", F::HeadOutOfRange,
+       [](FakeKernel& k) { q(k); k.set_head(kRingSize); }},
+      {"head off an entry boundary", F::HeadMisaligned,
+       [](FakeKernel& k) { k.set_head(q(k) + 132); }},
+      {"tail at the ring's size", F::TailOutOfRange,
+       [](FakeKernel& k) { q(k); k.set_tail(kRingSize); }},
+      {"tail off an entry boundary", F::TailMisaligned,
+       [](FakeKernel& k) { k.set_tail(q(k) + 4); }},
+      {"padding of length 0", F::EntryLengthZero,
+       [](FakeKernel& k) { Put<uint32_t>(k.Ring(q(k)), kTcmuOpPad); }},
+      {"padding at the ring's end reaching past it", F::EntryPastRingEnd,
+       [](FakeKernel& k) {
+         k.set_head(kRingSize - 64);
+         k.set_tail(kRingSize - 64);
+         ASSERT_EQ(q(k), 0u) << "queued behind 64 bytes of padding";
+         // 128 bytes fit between tail and head (the command at 0 is queued), not before the ring's end
+         Put<uint32_t>(k.Ring(kRingSize - 64), 128 | kTcmuOpPad);
+       }},
+      {"command reaching past the head", F::EntryPastHead,
+       [](FakeKernel& k) { Put<uint32_t>(k.Ring(q(k)), (128 + 8) | kTcmuOpCmd); }},
+      {"command entry too short for its response", F::CommandTooShort,
+       [](FakeKernel& k) { Put<uint32_t>(k.Ring(q(k)), 64 | kTcmuOpCmd); }},
+      {"one iovec more than the entry holds", F::IovecCountBeyondEntry,
+       [](FakeKernel& k) { Put<uint32_t>(k.Ring(q(k)) + kTcmuIovCountAt, (128 - kTcmuIovAt) / kTcmuIovSize + 1); }},
+      {"CDB at the mapping's end", F::CdbOutsideMapping,
+       [](FakeKernel& k) { Put<uint64_t>(k.Ring(q(k)) + kTcmuCdbOffsetAt, kMapSize); }},
+      {"6-byte CDB in the mapping's last 4 bytes", F::CdbPastMappingEnd,
+       [](FakeKernel& k) {
+         k.map()[kMapSize - 4] = 0x12;
+         Put<uint64_t>(k.Ring(q(k)) + kTcmuCdbOffsetAt, kMapSize - 4);
+       }},
+      {"span based beyond the mapping", F::SpanBeyondMapping,
+       [](FakeKernel& k) { Put<uint64_t>(k.Ring(q(k)) + kTcmuIovAt, kMapSize + 8); }},
+      {"span running past the mapping's end", F::SpanPastMappingEnd,
+       [](FakeKernel& k) { Put<uint64_t>(k.Ring(q(k)) + kTcmuIovAt, kMapSize - 8); }},
+      {"span starting 8 bytes before the data area", F::SpanInsideRing,
+       [](FakeKernel& k) { Put<uint64_t>(k.Ring(q(k)) + kTcmuIovAt, kRingAt + kRingSize - 8); }},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     FakeKernel kernel;
     TcmuRing ring;
     std::string error;
     ASSERT_TRUE(ring.Attach(kernel.map(), kMapSize, &error));
     SimDriveConfig drive;
     TcmuDriveService service(drive, log_, dir_, 5000);
-    c.spoil(kernel, kernel.Queue({0x12, 0, 0, 0, 56, 0}, {56}));
+    c.make(kernel);
     uint64_t due = 0;
-    EXPECT_EQ(service.Serve(ring, 0, &due, &error), -1) << c.what;
-    EXPECT_FALSE(error.empty()) << c.what;
-    EXPECT_EQ(drive.sim->Received(SimKind::Inquiry), 0u) << c.what;
+    EXPECT_EQ(service.Serve(ring, 0, &due, &error), -1);
+    EXPECT_EQ(TcmuRing::FaultName(ring.fault()), std::string(TcmuRing::FaultName(c.reason))) << error;
+    EXPECT_EQ(error.rfind(std::string(TcmuRing::FaultName(c.reason)) + ": ", 0), 0u) << error;
+    EXPECT_TRUE(drive.sim->Log().empty()) << "the drive saw a command";
+    EXPECT_NE(WireLog().find(std::string("result=broken reason=") + TcmuRing::FaultName(c.reason) + " "),
+              std::string::npos)
+        << WireLog();
   }
-  EXPECT_NE(WireLog().find("result=broken"), std::string::npos);
+}
+
+// A command whose spans add up to 4 GiB: 65536 spans of 64 KiB over the same
+// data area, in an entry of a 1 MiB ring.
+TEST(TcmuRing, RefusesDataOf4GiB) {
+  constexpr uint32_t kSpans = 65536, kSpan = 65536;
+  constexpr uint32_t kLen = (kTcmuIovAt + kSpans * kTcmuIovSize + 16 + 7) & ~7u;
+  constexpr uint32_t kBigRing = kLen + 8;
+  std::vector<uint8_t> map(kRingAt + kBigRing + kSpan, 0);
+  Put<uint16_t>(&map[kTcmuMbVersionAt], kTcmuMailboxVersion);
+  Put<uint32_t>(&map[kTcmuMbRingOffsetAt], kRingAt);
+  Put<uint32_t>(&map[kTcmuMbRingSizeAt], kBigRing);
+  uint8_t* e = &map[kRingAt];
+  Put<uint32_t>(e + kTcmuLenOpAt, kLen | kTcmuOpCmd);
+  Put<uint32_t>(e + kTcmuIovCountAt, kSpans);
+  for (uint32_t i = 0; i < kSpans; ++i) {
+    Put<uint64_t>(e + kTcmuIovAt + i * kTcmuIovSize, kRingAt + kBigRing);
+    Put<uint64_t>(e + kTcmuIovAt + i * kTcmuIovSize + 8, kSpan);
+  }
+  const uint64_t cdb_at = kRingAt + kTcmuIovAt + uint64_t{kSpans} * kTcmuIovSize;
+  map[cdb_at] = 0x3C;  // READ BUFFER
+  Put<uint64_t>(e + kTcmuCdbOffsetAt, cdb_at);
+  Put<uint32_t>(&map[kTcmuMbHeadAt], kLen);
+
+  TcmuRing ring;
+  std::string error;
+  ASSERT_TRUE(ring.Attach(map.data(), map.size(), &error)) << error;
+  TcmuCommand command;
+  EXPECT_EQ(ring.Peek(&command, &error), TcmuRing::Next::Broken) << "data length " << command.data_length;
+  EXPECT_EQ(ring.fault(), TcmuRing::Fault::DataTooLong) << error;
+
+  Put<uint32_t>(e + kTcmuIovCountAt, kSpans - 1);  // 4 GiB less 64 KiB: still a command
+  EXPECT_EQ(ring.Peek(&command, &error), TcmuRing::Next::Command) << error;
+  EXPECT_EQ(command.data_length, uint32_t{kSpans - 1} * kSpan);
+}
+
+// The kernel writes cmd_head, not cmd_tail; a cmd_tail that has changed
+// between Peek and Complete must not move the answer elsewhere.
+TEST(TcmuRing, TheAnswerGoesToTheEntryPeekChecked) {
+  FakeKernel kernel;
+  TcmuRing ring;
+  std::string error;
+  ASSERT_TRUE(ring.Attach(kernel.map(), kMapSize, &error));
+  const uint32_t e = kernel.Queue({0x00, 0, 0, 0, 0, 0}, {});
+  TcmuCommand command;
+  ASSERT_EQ(ring.Peek(&command, &error), TcmuRing::Next::Command) << error;
+  kernel.set_tail(0x7FFFFFF8);
+  TcmuResponse response;
+  response.scsi_status = 2;
+  ring.Complete(command, response);
+  EXPECT_EQ(kernel.Status(e), 2);
+  EXPECT_EQ(kernel.tail(), kernel.head());
+
+  kernel.set_tail(0);
+  ring.Complete(command, response);
+  EXPECT_EQ(kernel.tail(), 0u) << "answered once: a second Complete has no command to answer";
 }
 
 TEST(TcmuRing, RefusesAMappingItCannotTrust) {
+  using F = TcmuRing::Fault;
+  struct Case {
+    const char* what;
+    F reason;
+    void (*spoil)(std::vector<uint8_t>& map, uint8_t** base, size_t* size);
+  } cases[] = {
+      {"no address", F::NoMapping, [](std::vector<uint8_t>&, uint8_t** base, size_t*) { *base = nullptr; }},
+      {"mapping shorter than the mailbox", F::MailboxBeyondMapping,
+       [](std::vector<uint8_t>& map, uint8_t** base, size_t* size) {
+         map.resize(kTcmuMbSize - 8);  // ASan sees a mailbox read beyond it
+         map.shrink_to_fit();
+         *base = map.data();
+         *size = map.size();
+       }},
+      {"mailbox version 1", F::MailboxVersion,
+       [](std::vector<uint8_t>& map, uint8_t**, size_t*) { Put<uint16_t>(&map[kTcmuMbVersionAt], 1); }},
+      {"ring inside the mailbox", F::RingOverlapsMailbox,
+       [](std::vector<uint8_t>& map, uint8_t**, size_t*) { Put<uint32_t>(&map[kTcmuMbRingOffsetAt], kTcmuMbSize - 8); }},
+      {"ring of size 0", F::RingEmpty,
+       [](std::vector<uint8_t>& map, uint8_t**, size_t*) { Put<uint32_t>(&map[kTcmuMbRingSizeAt], 0); }},
+      {"ring size not whole entry units", F::RingSizeMisaligned,
+       [](std::vector<uint8_t>& map, uint8_t**, size_t*) { Put<uint32_t>(&map[kTcmuMbRingSizeAt], 1020); }},
+      {"ring offset beyond the mapping", F::RingOffsetBeyondMapping,
+       [](std::vector<uint8_t>& map, uint8_t**, size_t*) { Put<uint32_t>(&map[kTcmuMbRingOffsetAt], 8192); }},
+      {"ring 8 bytes longer than the mapping holds", F::RingPastMappingEnd,
+       [](std::vector<uint8_t>& map, uint8_t**, size_t*) { Put<uint32_t>(&map[kTcmuMbRingSizeAt], 4096 - 128 + 8); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> map(4096, 0);
+    Put<uint16_t>(&map[kTcmuMbVersionAt], kTcmuMailboxVersion);
+    Put<uint32_t>(&map[kTcmuMbRingOffsetAt], 128);
+    Put<uint32_t>(&map[kTcmuMbRingSizeAt], 1024);
+    uint8_t* base = map.data();
+    size_t size = map.size();
+    c.spoil(map, &base, &size);
+    TcmuRing ring;
+    std::string error;
+    EXPECT_FALSE(ring.Attach(base, size, &error));
+    EXPECT_EQ(TcmuRing::FaultName(ring.fault()), std::string(TcmuRing::FaultName(c.reason))) << error;
+    TcmuCommand command;
+    EXPECT_EQ(ring.Peek(&command, &error), TcmuRing::Next::Broken) << "a refused mapping is never read";
+    EXPECT_EQ(ring.fault(), F::NotAttached);
+  }
+
   std::vector<uint8_t> map(4096, 0);
-  TcmuRing ring;
-  std::string error;
-  EXPECT_FALSE(ring.Attach(map.data(), 64, &error));
-  EXPECT_FALSE(ring.Attach(map.data(), map.size(), &error)) << "version 0";
   Put<uint16_t>(&map[kTcmuMbVersionAt], kTcmuMailboxVersion);
   Put<uint32_t>(&map[kTcmuMbRingOffsetAt], 128);
-  Put<uint32_t>(&map[kTcmuMbRingSizeAt], 8192);
-  EXPECT_FALSE(ring.Attach(map.data(), map.size(), &error)) << "ring beyond the mapping";
-  Put<uint32_t>(&map[kTcmuMbRingSizeAt], 1024);
-  EXPECT_TRUE(ring.Attach(map.data(), map.size(), &error)) << error;
+  Put<uint32_t>(&map[kTcmuMbRingSizeAt], 4096 - 128);
+  TcmuRing ring;
+  std::string error;
+  EXPECT_TRUE(ring.Attach(map.data(), map.size(), &error)) << "a ring up to the mapping's end: " << error;
+  EXPECT_EQ(ring.fault(), F::None);
 }
 
 TEST(TcmuRing, CdbLengthFollowsTheOpcodeGroup) {
