@@ -1,4 +1,4 @@
 // The one application object of fwupdate.exe.
-#include "app/update_app.h"
+#include "app/update_app_win32.h"
 
 CUpdateApp theApp;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/host.h"
-#include "scsi/win32_platform.h"
+#include "base/host.h"
+#include "scsi/platform_win32.h"
 #include "ui/winapp.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-#include "app/payload.h"
+#include "base/payload.h"
 
 // Host(): Sleep, a standard OK message box captioned with the application's
 // name, and the Yes/No question with the question icon.

@@ -1,14 +1,14 @@
 // The update run: start-up, switch actions, the check of the executable,
 // split mode, preparation of drives and images, the model checks, the main
 // dialog, the transfer and the report with the restart offer.
-#include "app/update_app.h"
+#include "app/update_app_win32.h"
 
 #include <new>
 #include <vector>
 
-#include "app/host.h"
+#include "base/host.h"
 #include "app/host_win32.h"
-#include "app/payload.h"
+#include "base/payload.h"
 #include "app/update_app_messages.h"
 #include "app/version_reader_win32.h"
 #include "drive/identify.h"

@@ -3,8 +3,8 @@
 
 #include <new>
 
-#include "app/app_state.h"
-#include "app/payload.h"
+#include "base/app_state.h"
+#include "base/payload.h"
 #include "drive/identify.h"
 #include "drive/transfer.h"
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/exe_file.h"
+#include "base/exe_file.h"
 #include "app/update_app_messages.h"
 
 // How a run ended. Every front end reports the same endings; the Linux

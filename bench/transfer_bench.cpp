@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/exe_file.h"
-#include "app/host.h"
-#include "app/payload.h"
-#include "app/payload_pack.h"
+#include "base/app_state.h"
+#include "base/exe_file.h"
+#include "base/host.h"
+#include "base/payload.h"
+#include "base/payload_pack.h"
 #include "drive/commands.h"
 #include "drive/identify.h"
 #include "drive/transfer.h"

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/payload.h"
-#include "app/posix_files_linux.h"
+#include "base/app_state.h"
+#include "base/payload.h"
+#include "base/posix_files_linux.h"
 #include "cli/interruptions.h"
 #include "drive/transfer.h"
 #include "scsi/dispatcher.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/exe_file_linux.h"
+#include "base/exe_file_linux.h"
 #include "app/update_run.h"
 #include "cli/terminal.h"
 #include "drive/identify.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 
 class Terminal : public ProgressSink {
  public:

@@ -10,11 +10,16 @@ else()
 endif()
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501 WINVER=0x0501)
 
+# The Windows edges of the floors, the dialogs (ui/) and the application
+# object (app/*_win32.cpp), each linked with what lies below it.
 file(GLOB UI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/ui/*.cpp)
-add_library(fwwin STATIC ${WIN_SOURCES} ${UI_SOURCES})
-target_include_directories(fwwin PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(fwwin PUBLIC fwcore version comctl32 comdlg32 gdi32 user32 advapi32 kernel32)
-target_compile_options(fwwin PRIVATE ${WARN})
+set(WIN_SYSTEM_LIBS version comctl32 comdlg32 gdi32 user32 advapi32 kernel32)
+fw_floor(fwbase_win SOURCES ${base_WIN} DEPENDS fwbase kernel32)
+fw_floor(fwscsi_win SOURCES ${scsi_WIN} DEPENDS fwscsi fwbase_win fwbase kernel32)
+fw_floor(fwui SOURCES ${UI_SOURCES} DEPENDS fwdrive fwscsi_win fwscsi fwbase_win fwbase ${WIN_SYSTEM_LIBS})
+fw_floor(fwapp_win SOURCES ${app_WIN} DEPENDS fwapp fwui fwdrive fwscsi_win fwscsi fwbase_win fwbase ${WIN_SYSTEM_LIBS})
+add_library(fwwin INTERFACE)
+target_link_libraries(fwwin INTERFACE fwapp_win fwui fwscsi_win fwbase_win)
 
 # Resources: res/*.rc; generated icons land in ${CMAKE_BINARY_DIR}/generated.
 set(GEN_DIR ${CMAKE_BINARY_DIR}/generated)

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/host.h"
-#include "app/payload.h"
+#include "base/host.h"
+#include "base/payload.h"
 #include "drive/commands.h"
 #include "scsi/dispatcher.h"
 

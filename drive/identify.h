@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 
 constexpr const char* kHiddenSwitch = "/QKV517";
 

@@ -14,10 +14,10 @@
 #include <memory>
 #include <new>
 
-#include "app/app_state.h"
-#include "app/exe_file.h"
-#include "app/host.h"
-#include "app/payload.h"
+#include "base/app_state.h"
+#include "base/exe_file.h"
+#include "base/host.h"
+#include "base/payload.h"
 #include "drive/commands.h"
 
 namespace {

@@ -15,11 +15,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/host.h"
+#include "base/host.h"
 #include "scsi/aspi_win32.h"
 #include "scsi/dispatcher.h"
 #include "scsi/trace.h"
-#include "scsi/win32_platform.h"
+#include "scsi/platform_win32.h"
 
 namespace {
 

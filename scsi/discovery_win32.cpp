@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "scsi/dispatcher.h"
-#include "scsi/win32_platform.h"
+#include "scsi/platform_win32.h"
 
 namespace {
 

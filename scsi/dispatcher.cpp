@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "app/host.h"
+#include "base/host.h"
 #include "scsi/sense_text.h"
 
 bool g_pass_through_mode = false;

@@ -7,7 +7,7 @@
 
 #include "scsi/dispatcher.h"
 #include "scsi/trace.h"
-#include "scsi/win32_platform.h"
+#include "scsi/platform_win32.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app_state.h"
-#include "app/host.h"
+#include "base/app_state.h"
+#include "base/host.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The log file of the command trace on Linux.
 #include "scsi/trace_files_linux.h"
 
-#include "app/posix_files_linux.h"
+#include "base/posix_files_linux.h"
 #include "scsi/trace.h"
 
 namespace {

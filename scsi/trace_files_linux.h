@@ -1,4 +1,4 @@
 #pragma once
 // Binds the trace's log-file operations to the Linux program's output files
-// (app/posix_files_linux.h): a log path is opened only by its rules.
+// (base/posix_files_linux.h): a log path is opened only by its rules.
 void InstallPosixTraceFiles();

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "app/exe_file.h"
-#include "app/payload.h"
-#include "app/payload_pack.h"
+#include "base/exe_file.h"
+#include "base/payload.h"
+#include "base/payload_pack.h"
 #include "tools/write_replacing.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/payload_pack.h"
+#include "base/payload_pack.h"
 #include "tools/write_replacing.h"
 
 namespace {

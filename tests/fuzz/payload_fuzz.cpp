@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/exe_file.h"
-#include "app/payload.h"
+#include "base/app_state.h"
+#include "base/exe_file.h"
+#include "base/payload.h"
 
 namespace {
 

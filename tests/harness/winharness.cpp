@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "app/payload_pack.h"
+#include "base/payload_pack.h"
 
 namespace harness {
 

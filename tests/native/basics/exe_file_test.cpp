@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/exe_file.h"
+#include "base/exe_file.h"
 
 TEST(MemoryExeFile, ReadsSeeksAndStopsAtTheEnd) {
   MemoryExeFile f({1, 2, 3, 4, 5});

@@ -16,7 +16,7 @@
 #include <iterator>
 #include <string>
 
-#include "app/posix_files_linux.h"
+#include "base/posix_files_linux.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/exe_file_linux.h"
+#include "base/exe_file_linux.h"
 
 namespace {
 

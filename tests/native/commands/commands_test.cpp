@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/host.h"
+#include "base/app_state.h"
+#include "base/host.h"
 #include "drive/commands.h"
 #include "scsi/dispatcher.h"
 

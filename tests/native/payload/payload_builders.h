@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/payload.h"
+#include "base/payload.h"
 
 inline void AppendWord(std::vector<uint8_t>& bytes, uint32_t v) {
   uint8_t w[4];

@@ -2,9 +2,9 @@
 // memory and when loading through the executable file object.
 #include <gtest/gtest.h>
 
-#include "app/app_state.h"
-#include "app/payload.h"
-#include "app/payload_pack.h"
+#include "base/app_state.h"
+#include "base/payload.h"
+#include "base/payload_pack.h"
 #include "payload_builders.h"
 
 namespace {

@@ -1,8 +1,8 @@
 // Building updaters and sample firmware.
 #include <gtest/gtest.h>
 
-#include "app/payload.h"
-#include "app/payload_pack.h"
+#include "base/payload.h"
+#include "base/payload_pack.h"
 #include "payload_builders.h"
 
 TEST(PackPayload, LaysOutPaddedProgramMarkerScrambledImagesSizesAndCheckWord) {

@@ -2,8 +2,8 @@
 // walk, descrambled read and the image names.
 #include <gtest/gtest.h>
 
-#include "app/payload.h"
-#include "app/payload_pack.h"
+#include "base/payload.h"
+#include "base/payload_pack.h"
 #include "payload_builders.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <unistd.h>
 
-#include "app/app_state.h"
-#include "app/payload.h"
-#include "app/payload_pack.h"
+#include "base/app_state.h"
+#include "base/payload.h"
+#include "base/payload_pack.h"
 #include "payload_builders.h"
 
 namespace {

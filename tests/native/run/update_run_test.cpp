@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/payload.h"
+#include "base/payload.h"
 #include "app/update_run.h"
 #include "../drive/drive_fixture.h"
 

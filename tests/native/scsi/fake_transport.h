@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/host.h"
+#include "base/app_state.h"
+#include "base/host.h"
 #include "scsi/dispatcher.h"
 
 struct Step {

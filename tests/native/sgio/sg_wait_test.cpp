@@ -8,7 +8,7 @@
 #include <cstring>
 #include <deque>
 
-#include "app/host.h"
+#include "base/host.h"
 #include "drive/commands.h"
 #include "scsi/dispatcher.h"
 #include "scsi/sgio_linux.h"

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/exe_file_win32.h"
+#include "base/app_state.h"
+#include "base/exe_file_win32.h"
 #include "app/host_win32.h"
-#include "app/payload.h"
-#include "app/payload_pack.h"
+#include "base/payload.h"
+#include "base/payload_pack.h"
 
 namespace {
 

@@ -8,16 +8,16 @@
 
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/exe_file.h"
-#include "app/host.h"
+#include "base/app_state.h"
+#include "base/exe_file.h"
+#include "base/host.h"
 #include "app/host_win32.h"
-#include "app/payload.h"
-#include "app/payload_pack.h"
+#include "base/payload.h"
+#include "base/payload_pack.h"
 #include "drive/identify.h"
 #include "drive/transfer.h"
 #include "scsi/dispatcher.h"
-#include "scsi/win32_platform.h"
+#include "scsi/platform_win32.h"
 #include "sim/sim_drive.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/host.h"
+#include "base/host.h"
 #include "scsi/trace.h"
 #include "scsi/trace_files_win32.h"
 

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/exe_file.h"
-#include "app/update_app.h"
+#include "base/exe_file.h"
+#include "app/update_app_win32.h"
 #include "drive/identify.h"
 #include "sim/sim_drive.h"
 #include "ui/update_dlg.h"

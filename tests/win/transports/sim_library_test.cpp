@@ -11,16 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
-#include "app/exe_file.h"
-#include "app/host.h"
-#include "app/payload.h"
+#include "base/app_state.h"
+#include "base/exe_file.h"
+#include "base/host.h"
+#include "base/payload.h"
 #include "drive/commands.h"
 #include "drive/identify.h"
 #include "drive/transfer.h"
 #include "scsi/discovery.h"
 #include "scsi/dispatcher.h"
-#include "scsi/win32_platform.h"
+#include "scsi/platform_win32.h"
 
 namespace {
 

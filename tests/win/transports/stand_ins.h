@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 #include "scsi/aspi_win32.h"
 #include "scsi/scsi_command.h"
 #include "scsi/trace.h"
-#include "scsi/win32_platform.h"
+#include "scsi/platform_win32.h"
 
 struct FakeInterface {
   std::string path;

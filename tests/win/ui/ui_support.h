@@ -9,8 +9,8 @@
 #include <initializer_list>
 #include <string>
 
-#include "app/app_state.h"
-#include "app/host.h"
+#include "base/app_state.h"
+#include "base/host.h"
 #include "scsi/dispatcher.h"
 
 // fwupdate.exe beside the test executable.

@@ -1,8 +1,8 @@
-#include "app/payload_pack.h"
+#include "base/payload_pack.h"
 
 #include <cstring>
 
-#include "app/payload.h"
+#include "base/payload.h"
 
 bool PackPayload(const std::vector<uint8_t>& program, const std::vector<std::vector<uint8_t>>& plain_images,
                  std::vector<uint8_t>* out, std::string* error) {

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 #include "app/cmdline.h"
-#include "app/exe_file_win32.h"
+#include "base/exe_file_win32.h"
 #include "app/update_run.h"
 #include "ui/winapp.h"
 

@@ -1,4 +1,4 @@
-#include "app/exe_file.h"
+#include "base/exe_file.h"
 
 #include <cstring>
 

@@ -1,9 +1,9 @@
-#include "app/payload.h"
+#include "base/payload.h"
 
 #include <cstring>
 #include <new>
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 
 uint32_t ReadLe32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |

@@ -1,4 +1,4 @@
-#include "app/exe_file_linux.h"
+#include "base/exe_file_linux.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

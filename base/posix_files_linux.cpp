@@ -1,4 +1,4 @@
-#include "app/posix_files_linux.h"
+#include "base/posix_files_linux.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

@@ -1,4 +1,4 @@
-#include "app/exe_file_win32.h"
+#include "base/exe_file_win32.h"
 
 bool Win32ExeFile::Open(const char* path) {
   Close();

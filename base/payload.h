@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/exe_file.h"
+#include "base/exe_file.h"
 
 // The image key: every 32-bit little-endian word of an image is XORed with it.
 constexpr uint32_t kImageKey = 0x6B3D95C7u;

@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "app/exe_file.h"
+#include "base/exe_file.h"
 
 class PosixExeFile : public ExeFile {
  public:

@@ -3,7 +3,7 @@
 #pragma once
 #include <windows.h>
 
-#include "app/exe_file.h"
+#include "base/exe_file.h"
 
 class Win32ExeFile : public ExeFile {
  public:

@@ -1,5 +1,5 @@
 // The real Win32 calls behind the platform table.
-#include "scsi/win32_platform.h"
+#include "scsi/platform_win32.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string>
 
-#include "app/payload.h"
+#include "base/payload.h"
 
 // How an output was opened: kOpen, or kRefused (the path is not safe to
 // write: nothing was created, emptied or written) or kFailed (the system

@@ -13,11 +13,11 @@
 #include <memory>
 #include <string>
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 #include "app/cmdline.h"
-#include "app/host.h"
-#include "app/posix_files_linux.h"
-#include "app/version.h"
+#include "base/host.h"
+#include "base/posix_files_linux.h"
+#include "base/version.h"
 #include "cli/exit_status.h"
 #include "cli/linux_front_end.h"
 #include "cli/terminal.h"
