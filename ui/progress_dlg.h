@@ -4,7 +4,7 @@
 #pragma once
 #include <atomic>
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 #include "ui/dialog.h"
 
 constexpr const char* kWarningText = "WARNING!! THIS PROGRAM IS PROCESSING. PLESASE DON'T TURN POWER OFF";

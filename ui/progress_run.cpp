@@ -5,8 +5,8 @@
 
 #include <new>
 
-#include "app/app_state.h"
-#include "app/host.h"
+#include "base/app_state.h"
+#include "base/host.h"
 #include "ui/progress_dlg.h"
 #include "ui/threads.h"
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 #include "scsi/trace.h"
 #include "ui/debug_dlg.h"
 #include "ui/progress_dlg.h"

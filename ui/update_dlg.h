@@ -4,7 +4,7 @@
 #pragma once
 #include <string>
 
-#include "app/app_state.h"
+#include "base/app_state.h"
 #include "ui/dialog.h"
 
 // The process-wide window class of the main dialog, registered once from the
