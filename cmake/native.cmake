@@ -11,6 +11,13 @@ if(FW_SANITIZE)
   endforeach()
 endif()
 
+# Test support (tests/support/): the simulated drives plugged into the
+# product's dispatcher, for the unit suites and the benchmarks.
+file(GLOB TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+add_library(fwtestsupport STATIC ${TEST_SUPPORT_SOURCES})
+target_link_libraries(fwtestsupport PUBLIC fwsim fwcore)
+target_compile_options(fwtestsupport PRIVATE ${WARN})
+
 # The simulated drive behind Linux SG_IO (sim/sgio/): its service core.
 add_library(fwsgio STATIC ${CMAKE_SOURCE_DIR}/sim/sgio/sgio_service.cpp)
 target_link_libraries(fwsgio PUBLIC fwsim)
@@ -44,7 +51,8 @@ add_executable(fwupdate-linux-release ${CMAKE_SOURCE_DIR}/cli/main_linux.cpp ${C
 target_include_directories(fwupdate-linux-release PRIVATE ${CMAKE_SOURCE_DIR} ${CLI11_INCLUDE_DIR})
 target_link_libraries(fwupdate-linux-release PRIVATE ${CMAKE_DL_LIBS})
 target_compile_options(fwupdate-linux-release PRIVATE ${WARN} -O2)
-target_compile_definitions(fwupdate-linux-release PRIVATE NDEBUG)
+target_compile_definitions(fwupdate-linux-release PRIVATE NDEBUG _FORTIFY_SOURCE=2)
+target_link_options(fwupdate-linux-release PRIVATE -Wl,-z,relro,-z,now)
 set_target_properties(fwupdate-linux-release PROPERTIES OUTPUT_NAME fwupdate-linux
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/release)
 
@@ -68,7 +76,7 @@ foreach(dir ${NATIVE_SUITES})
     file(GLOB suite_sources CONFIGURE_DEPENDS ${dir}/*.cpp)
     if(suite_sources)
       add_executable(${suite}_tests ${suite_sources})
-      target_link_libraries(${suite}_tests PRIVATE fwcli fwlinux fwsgio fwsim fwcore GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+      target_link_libraries(${suite}_tests PRIVATE fwcli fwlinux fwsgio fwtestsupport fwsim fwcore GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
       target_compile_options(${suite}_tests PRIVATE ${WARN})
       add_test(NAME ${suite}_tests COMMAND ${suite}_tests --gtest_brief=1)
       set_tests_properties(${suite}_tests PROPERTIES
@@ -123,7 +131,7 @@ find_package(benchmark QUIET)
 file(GLOB BENCH_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/bench/*.cpp)
 if(benchmark_FOUND AND BENCH_SOURCES)
   add_executable(benchmarks ${BENCH_SOURCES})
-  target_link_libraries(benchmarks PRIVATE fwsim fwcore benchmark::benchmark benchmark::benchmark_main)
+  target_link_libraries(benchmarks PRIVATE fwtestsupport fwsim fwcore benchmark::benchmark benchmark::benchmark_main)
 endif()
 
 # The simulated drives as kernel SCSI devices: a handler for the Linux
@@ -139,7 +147,7 @@ target_link_libraries(tcmu_tests PRIVATE fwsim_tcmu)
 # The handler itself runs in the guest, where its speed is part of what the
 # guest tests measure: optimised and without sanitizers (its ring code runs
 # under them in tcmu_tests).
-add_library(fwsim_guest STATIC ${TCMU_LIB_SOURCES} ${SIM_SOURCES} ${CORE_SOURCES})
+add_library(fwsim_guest STATIC ${TCMU_LIB_SOURCES} ${SIM_SOURCES})
 target_include_directories(fwsim_guest PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(fwsim_guest PRIVATE -O2 ${WARN})
 add_executable(fwsim-tcmu ${CMAKE_SOURCE_DIR}/sim/tcmu/tcmu_main.cpp)
@@ -170,3 +178,6 @@ add_test(NAME vmtest_args COMMAND bash ${CMAKE_SOURCE_DIR}/tests/vm/vmtest_args_
 set_tests_properties(vmtest_args PROPERTIES TIMEOUT 60)
 add_test(NAME fwsim_tcmu_cli COMMAND bash ${CMAKE_SOURCE_DIR}/tests/vm/handler_cli_test.sh ${CMAKE_BINARY_DIR})
 set_tests_properties(fwsim_tcmu_cli PROPERTIES TIMEOUT 60)
+
+# Installing and packaging (cmake --install, cpack): the program as it ships.
+include(${CMAKE_SOURCE_DIR}/cmake/install.cmake)
