@@ -96,7 +96,10 @@ void SyncParent(const std::string& path) {
 // Opens the history folder into *fd: without following a symbolic link, and
 // only when it passes UnsafeFolder; with `create` a missing folder is made
 // (0755) and its parent flushed.
-Opened OpenFolder(const std::string& dir, bool create, Fd* fd) {
+Opened OpenFolder(const std::string& named, bool create, Fd* fd) {
+  // A trailing slash would make lstat and O_NOFOLLOW follow a last link.
+  std::string dir = named;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   const std::string what = "the history folder " + dir;
   if (dir.empty()) return Refused("the history folder", "no folder is named");
   bool created = false;

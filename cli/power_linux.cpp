@@ -107,7 +107,8 @@ std::optional<Supply> ReadSupply(int class_dir, const std::string& name) {
   if (!type || type->empty()) return std::nullopt;
   supply.type = *type;
   if (supply.type == "Mains" || IsUsbType(supply.type)) {
-    supply.online = ReadValue(dir.fd, "online").value_or("") == "1";
+    // 1 is online, 2 online with a programmable voltage (USB-C).
+    supply.online = ParseNumber(ReadValue(dir.fd, "online")).value_or(0) > 0;
   } else if (supply.type == "Battery") {
     supply.device_scope = ReadValue(dir.fd, "scope").value_or("") == "Device";
     supply.absent = ReadValue(dir.fd, "present").value_or("1") == "0";

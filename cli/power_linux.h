@@ -3,10 +3,11 @@
 // the drive programs its flash leaves the drive without firmware.
 //
 // What counts: supplies of type Mains or USB (and the USB_* kinds older
-// kernels report) that say online 1, and batteries that belong to the system
-// (scope missing, "System" or "Unknown"; a battery of scope "Device" is a
-// mouse or a keyboard and is ignored, as is one with present 0). UPS,
-// Wireless and other kinds are ignored.
+// kernels report) that say online (1, or 2 for a USB-C source), and
+// batteries that belong to the system (scope missing, "System" or
+// "Unknown"; a battery of scope "Device" is a mouse or a keyboard and is
+// ignored, as is one with present 0). UPS, Wireless and other kinds are
+// ignored.
 //
 // The verdict:
 //   kNoBattery     no system battery: the program goes on as before;
