@@ -16,6 +16,7 @@
 #include "drive/transfer.h"
 #include "scsi/dispatcher.h"
 #include "sim/sim_drive.h"
+#include "tests/support/sim_install.h"
 
 namespace {
 

@@ -72,7 +72,7 @@ add_custom_target(fwupdate ALL DEPENDS ${CMAKE_BINARY_DIR}/fwupdate.exe)
 file(GLOB ASPI_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/wnaspi32/*.cpp ${CMAKE_SOURCE_DIR}/sim/wnaspi32/*.def)
 if(ASPI_SIM_SOURCES)
   add_library(wnaspi32 SHARED ${ASPI_SIM_SOURCES})
-  target_link_libraries(wnaspi32 PRIVATE fwsim fwcore)
+  target_link_libraries(wnaspi32 PRIVATE fwsim)
   set_target_properties(wnaspi32 PROPERTIES PREFIX "" OUTPUT_NAME WNASPI32 SUFFIX ".DLL")
 endif()
 
@@ -146,6 +146,13 @@ function(add_e2e_test name)
     TIMEOUT 900 RESOURCE_LOCK wine_desktop)
 endfunction()
 
+# Test support (tests/support/): the simulated drives plugged into the
+# product's dispatcher, for the unit suites.
+file(GLOB TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+add_library(fwtestsupport STATIC ${TEST_SUPPORT_SOURCES})
+target_link_libraries(fwtestsupport PUBLIC fwsim fwcore)
+target_compile_options(fwtestsupport PRIVATE ${WARN})
+
 # Windows unit tests under Wine: each folder tests/win/<suite>/ is one executable.
 file(GLOB WIN_SUITES LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/win/*)
 foreach(dir ${WIN_SUITES})
@@ -154,7 +161,7 @@ foreach(dir ${WIN_SUITES})
     file(GLOB suite_sources CONFIGURE_DEPENDS ${dir}/*.cpp)
     if(suite_sources)
       add_executable(${suite}_wintests ${suite_sources})
-      target_link_libraries(${suite}_wintests PRIVATE fwwin fwsim fwcore gtest gmock gtest_main)
+      target_link_libraries(${suite}_wintests PRIVATE fwwin fwtestsupport fwsim fwcore gtest gmock gtest_main)
       target_compile_options(${suite}_wintests PRIVATE ${WARN})
       add_wine_test(${suite}_wintests)
     endif()

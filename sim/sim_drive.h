@@ -3,8 +3,9 @@
 //
 // The core (SimDrive::Execute) knows nothing about the transport seams: it
 // takes one request (CDB, direction, buffer, length) and returns a SCSI status
-// with fixed-format sense data, so the same drive can sit behind the portable
-// transport seams (SimInstall) or behind a WNASPI32.DLL.
+// with fixed-format sense data, so the same drive can sit behind a WNASPI32.DLL,
+// the SG_IO preload, the TCMU handler or, in the unit tests, the dispatcher's
+// transport seams (tests/support/sim_install.h).
 //
 // What the drive does:
 //  - INQUIRY (12h): 56 bytes of standard inquiry data, vendor at 8, product at
@@ -236,9 +237,3 @@ class SimDrives {
   std::vector<Slot> drives_;
   std::vector<SimLogEntry> log_;
 };
-
-// Plugs the drives into the dispatcher: binds the transport seams of
-// Transports(), sets the transport mode and fills DriveTable and its count.
-// The drives must outlive the installation; SimUninstall() undoes it.
-void SimInstall(SimDrives& drives);
-void SimUninstall();

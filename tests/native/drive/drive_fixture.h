@@ -15,6 +15,7 @@
 #include "drive/transfer.h"
 #include "scsi/dispatcher.h"
 #include "sim/sim_drive.h"
+#include "tests/support/sim_install.h"
 
 struct HostLog {
   std::vector<std::string> events;  // "box:..", "ask:..|caption", "sleep:..", "status:..", "pos:.."

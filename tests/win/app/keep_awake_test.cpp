@@ -19,6 +19,7 @@
 #include "scsi/dispatcher.h"
 #include "scsi/platform_win32.h"
 #include "sim/sim_drive.h"
+#include "tests/support/sim_install.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "app/update_app_win32.h"
 #include "drive/identify.h"
 #include "sim/sim_drive.h"
+#include "tests/support/sim_install.h"
 #include "ui/update_dlg.h"
 #include "ui/winapp.h"
 
