@@ -2,16 +2,10 @@
 // operation code 33h. Each is built into a cleared record and dispatched.
 #include "drive/commands.h"
 
-#include <cstring>
-
 #include "scsi/dispatcher.h"
 #include "scsi/scsi_command.h"
 
 namespace {
-
-constexpr uint8_t kFlagsDataIn = kFlagPostEvent | kFlagDataIn;    // 0x48
-constexpr uint8_t kFlagsDataOut = kFlagPostEvent | kFlagDataOut;  // 0x50
-constexpr uint8_t kFlagsNoData = kFlagPostEvent;                  // 0x40
 
 constexpr uint8_t kVendorOpcode = 0x33;
 constexpr uint8_t kVendorByte1 = 0x6C;
@@ -23,7 +17,7 @@ constexpr uint8_t kFunctionRead = 0xF2;
 constexpr uint32_t kMaxOffset = 0xFFFFFFu;
 constexpr uint32_t kMaxLength = 0xFFFFu;
 
-void Clear(ScsiCommand& command) { std::memset(&command, 0, sizeof command); }
+void Clear(ScsiCommand& command) { command = ScsiCommand{}; }
 
 // 33 6C fn o2 o1 o0 mode l1 l0 'K' 'V' 'D'
 void FillBufferCdb(ScsiCommand& command, uint8_t function, uint32_t offset, uint32_t length,
@@ -60,7 +54,7 @@ int Inquiry(void* reply, uint32_t allocation_length) {
   Clear(command);
   command.cdb[0] = 0x12;
   command.cdb[4] = static_cast<uint8_t>(allocation_length);
-  command.flags = kFlagsDataIn;
+  command.direction = ScsiDirection::kIn;
   command.data_buffer = reply;
   command.data_length = allocation_length;
   return SendScsiCommand(command, kInquiryTimeoutMs);
@@ -75,7 +69,7 @@ int IdentifyModel(void* reply, uint32_t reply_length) {
   command.cdb[1] = kVendorByte1;
   command.cdb[2] = kFunctionIdentify;
   command.cdb[8] = length;
-  command.flags = kFlagsDataIn;
+  command.direction = ScsiDirection::kIn;
   command.data_buffer = reply;
   command.data_length = length;
   return SendScsiCommand(command, kIdentifyTimeoutMs);
@@ -89,7 +83,7 @@ int WriteBuffer(const void* data, uint32_t offset, uint32_t length, uint8_t mode
     // phase, so no length may promise one.
     if (offset > kMaxOffset || length != 0) return 0;
     FillBufferCdb(command, kFunctionWrite, offset, length, mode);
-    command.flags = kFlagsNoData;
+    command.direction = ScsiDirection::kNone;
     command.data_buffer = nullptr;
     command.data_length = 0;
     // Sent again only when the drive says it did not carry it out: after a
@@ -99,7 +93,7 @@ int WriteBuffer(const void* data, uint32_t offset, uint32_t length, uint8_t mode
   // Every other mode is a plain buffer write (mode byte 00h).
   if (!BufferArgumentsFit(data, offset, length)) return 0;
   FillBufferCdb(command, kFunctionWrite, offset, length, 0x00);
-  command.flags = kFlagsDataOut;
+  command.direction = ScsiDirection::kOut;
   // The record's buffer pointer is not const: the same field carries the
   // data in both directions. Data out is only ever read by the transport.
   command.data_buffer = const_cast<void*>(data);
@@ -112,7 +106,7 @@ int ReadBuffer(void* buffer, uint32_t offset, uint32_t length, uint8_t mode) {
   ScsiCommand command;
   Clear(command);
   FillBufferCdb(command, kFunctionRead, offset, length, mode);
-  command.flags = kFlagsDataIn;
+  command.direction = ScsiDirection::kIn;
   command.data_buffer = buffer;
   command.data_length = length;
   return SendScsiCommand(command, kBufferTimeoutMs, Completion::kCarriedOut);

@@ -1,5 +1,5 @@
 // The five commands spoken to a drive. Each builder clears a ScsiCommand,
-// fills cdb, flags, data_buffer and data_length, and hands it to
+// fills cdb (12 bytes), direction, data_buffer and data_length, and hands it to
 // SendScsiCommand with its time-out. 1 success, 0 failure.
 // WriteBuffer with mode kUpdateModeDefault or kUpdateMode4k is Update
 // Firmware (no data phase; offset 0, length 0). A command whose offset does

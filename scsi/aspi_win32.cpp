@@ -1,6 +1,9 @@
 // ASPI for Win32 transport: the drives are found through WNASPI32.DLL's host
 // adapter inquiry and get-device-type requests; each command attempt is one
-// execute request with event notification.
+// execute request with event notification, built from the neutral request
+// and answered with a neutral outcome. The execute request and its
+// completion event are this transport's alone: each attempt creates its
+// event and closes it again, unless the library may still post it.
 //
 // The library may still hold an execute request after we stopped waiting for
 // it, and it writes into the request block and the data buffer from its own
@@ -62,7 +65,7 @@ constexpr int kMaxStrayWakeUps = 8;
 // One attempt's memory as the library sees it. The abort request lives here
 // too: a library that keeps the abort keeps this block with it.
 struct InFlight {
-  ScsiCommand request;
+  AspiExecRequest request;
   AspiAbortRequest abort;
   uint8_t* data;  // null without a data buffer
 };
@@ -87,7 +90,7 @@ bool LoadLibraryOnce() {
   return true;
 }
 
-uint8_t VolatileStatus(const ScsiCommand& request) {
+uint8_t VolatileStatus(const AspiExecRequest& request) {
   return *static_cast<const volatile uint8_t*>(&request.status);
 }
 
@@ -97,7 +100,7 @@ bool Released(const InFlight& f) {
   return released;
 }
 
-InFlight* MakeInFlight(const ScsiCommand& command) {
+InFlight* MakeInFlight(const AspiExecRequest& command) {
   InFlight* f = static_cast<InFlight*>(std::calloc(1, sizeof(InFlight)));
   if (!f) return nullptr;
   std::memcpy(&f->request, &command, sizeof command);
@@ -120,9 +123,9 @@ void FreeInFlight(InFlight* f) {
   std::free(f);
 }
 
-// What the library reports about a request goes back into the caller's
-// record, where the dispatcher reads it.
-void CopyResultsBack(const InFlight& f, ScsiCommand& command) {
+// What the library reports about a request goes back into the attempt's
+// own request block, from which the outcome is read.
+void CopyResultsBack(const InFlight& f, AspiExecRequest& command) {
   command.status = f.request.status;
   command.adapter_status = f.request.adapter_status;
   command.target_status = f.request.target_status;
@@ -147,7 +150,7 @@ bool AbortAndWaitForLetGo(InFlight& f) {
 
 // Ends an attempt whose request the library had past its time-out: the
 // copies and the event stay the library's for good.
-void Retire(InFlight* f, ScsiCommand& command, HANDLE event) {
+void Retire(InFlight* f, AspiExecRequest& command, HANDLE event) {
   ++g_kept_requests;
   KeepEvent(event);
   if (AbortAndWaitForLetGo(*f)) {
@@ -155,7 +158,7 @@ void Retire(InFlight* f, ScsiCommand& command, HANDLE event) {
     return;
   }
   // Still held: the dispatcher stops trying this command. It shows the text
-  // of the sense code in the record; the drive sent none, so the record says
+  // of the outcome's sense code; the drive sent none, so the block says
   // what happened (ASC 08h, ASCQ 01h: communication time-out) rather than
   // keep a stale or empty code that reads as success.
   command.status = kAspiPending;
@@ -186,6 +189,109 @@ WaitEnd WaitForRelease(InFlight& f, HANDLE event, uint32_t timeout_ms) {
     if (Released(f)) return WaitEnd::kReleased;
   }
   return WaitEnd::kTimedOut;
+}
+
+// The execute request for one attempt of the neutral request on the current
+// drive, posting `event` when it ends.
+AspiExecRequest BuildExecRequest(const ScsiRequest& request, HANDLE event) {
+  AspiExecRequest block;
+  std::memset(&block, 0, sizeof block);
+  block.command_code = kAspiExecuteScsiCommand;
+  block.adapter_id = g_current_drive.host_adapter_id;
+  block.target_id = g_current_drive.target_id;
+  block.flags = kAspiFlagPostEvent;
+  if (request.direction == ScsiDirection::kIn) block.flags |= kAspiFlagDataIn;
+  if (request.direction == ScsiDirection::kOut) block.flags |= kAspiFlagDataOut;
+  block.data_length = request.data_length;
+  block.data_buffer = request.data_buffer;
+  block.sense_length = kAspiSenseLength;
+  block.cdb_length = request.cdb_length;
+  block.completion_event = event;
+  std::memcpy(block.cdb, request.cdb, sizeof block.cdb);
+  return block;
+}
+
+// The outcome of a request the library finished with request status
+// `status`. A request the library refused keeps its code; so does every
+// failure, for the text when no sense code names it.
+ScsiOutcome OutcomeOf(const AspiExecRequest& block, uint8_t status) {
+  if (status == kAspiCompleted) return GoodOutcome(block.data_length);  // ASPI reports no residue
+  if (status == kAspiError && block.target_status != kScsiStatusGood) {
+    const bool check = block.target_status == kScsiStatusCheckCondition;
+    ScsiOutcome outcome = DriveStatusOutcome(block.target_status, block.sense_area, check ? kScsiSenseCapacity : 0);
+    outcome.transport_code = status;
+    return outcome;
+  }
+  return LostOutcome(status);
+}
+
+// A request given up with the library still holding it: the transport's own
+// sense data names what happened (Retire wrote it).
+ScsiOutcome AbandonedOutcome(const AspiExecRequest& block) {
+  ScsiOutcome outcome = LostOutcome(block.status);
+  std::memcpy(outcome.sense, block.sense_area, kScsiSenseCapacity);
+  outcome.sense_length = static_cast<uint8_t>(kScsiSenseCapacity);
+  return outcome;
+}
+
+void TraceBlock(const AspiExecRequest& block, const void* data) {
+  TraceAttempt(block.cdb, block.status, data, block.data_length, true, block.sense_area);
+}
+
+// One execute request: handed to the library as heap copies, waited for,
+// aborted after the time-out; `block` ends with what the library reported.
+ScsiOutcome ExecuteOnce(AspiExecRequest& block, uint32_t timeout_ms, HANDLE event) {
+  Win32Platform& p = Platform();
+  void* const caller_data = block.data_buffer;
+  if (!p.ResetEvent(event)) {
+    Host().message_box("Event Reset Failure !");
+    return RejectedOutcome();
+  }
+
+  InFlight* f = MakeInFlight(block);
+  if (!f) return RejectedOutcome();
+  const uint32_t sent = g_aspi.send_command(&f->request);
+
+  if (sent != kAspiPending && sent != kAspiCompleted && VolatileStatus(f->request) == kAspiPending) {
+    // Refused outright: the library neither took the request in nor wrote a
+    // status. This attempt has failed; nothing is left to wait for.
+    FreeInFlight(f);
+    block.status = static_cast<uint8_t>(sent);
+    TraceBlock(block, caller_data);
+    return RejectedOutcome(block.status);
+  }
+
+  // A request the library took in as pending is finished on the library's
+  // own thread, which writes the status first and then reads the block once
+  // more to post its event: then the event, not the status, tells that the
+  // library is done with the block.
+  if (sent == kAspiPending || !Released(*f)) {
+    const int abandoned_before = g_abandoned_requests;
+    switch (WaitForRelease(*f, event, timeout_ms)) {
+      case WaitEnd::kTimedOut:
+        if (!p.SetEvent(event)) Host().message_box("Event Set Failure !");
+        Retire(f, block, event);
+        // No status of the drive: what the library reported after the
+        // abort is no answer to the command.
+        return g_abandoned_requests != abandoned_before ? AbandonedOutcome(block) : LostOutcome();
+      case WaitEnd::kFailed:
+        // The wait itself failed: the library may hold the request still.
+        Retire(f, block, event);
+        TraceBlock(block, caller_data);
+        return g_abandoned_requests != abandoned_before ? AbandonedOutcome(block) : LostOutcome(block.status);
+      case WaitEnd::kReleased:
+        break;
+    }
+  }
+
+  CopyResultsBack(*f, block);
+  // Data in only: the library has no business changing the caller's
+  // data-out bytes, and they may be the image itself.
+  if (caller_data && block.data_length && !(block.flags & kAspiFlagDataOut))
+    std::memcpy(caller_data, f->data, block.data_length);
+  FreeInFlight(f);
+  TraceBlock(block, caller_data);
+  return OutcomeOf(block, block.status);
 }
 
 }  // namespace
@@ -227,62 +333,17 @@ int AspiEnumerateDrives() {
   return g_drive_table_count;
 }
 
-int AspiAttempt(ScsiCommand& command, uint32_t timeout_ms) {
-  if (!g_aspi.usable) return 0;
+ScsiOutcome AspiAttempt(const ScsiRequest& request) {
+  if (!g_aspi.usable) return RejectedOutcome();
   Win32Platform& p = Platform();
-  command.adapter_id = g_current_drive.host_adapter_id;
-  command.target_id = g_current_drive.target_id;
-
-  HANDLE event = static_cast<HANDLE>(command.completion_event);
-  if (!p.ResetEvent(event)) {
-    Host().message_box("Event Reset Failure !");
-    return 0;
-  }
-
-  InFlight* f = MakeInFlight(command);
-  if (!f) return 0;
-  const uint32_t sent = g_aspi.send_command(&f->request);
-
-  if (sent != kAspiPending && sent != kAspiCompleted && VolatileStatus(f->request) == kAspiPending) {
-    // Refused outright: the library neither took the request in nor wrote a
-    // status. This attempt has failed; nothing is left to wait for.
-    FreeInFlight(f);
-    command.status = static_cast<uint8_t>(sent);
-    TraceAttempt(command.cdb, command.status, command.data_buffer, command.data_length, true,
-                 command.sense_area);
-    return command.status;
-  }
-
-  // A request the library took in as pending is finished on the library's
-  // own thread, which writes the status first and then reads the block once
-  // more to post its event: then the event, not the status, tells that the
-  // library is done with the block.
-  if (sent == kAspiPending || !Released(*f)) {
-    switch (WaitForRelease(*f, event, timeout_ms)) {
-      case WaitEnd::kTimedOut:
-        if (!p.SetEvent(event)) Host().message_box("Event Set Failure !");
-        Retire(f, command, event);
-        return 0;
-      case WaitEnd::kFailed:
-        // The wait itself failed: the library may hold the request still.
-        Retire(f, command, event);
-        TraceAttempt(command.cdb, command.status, command.data_buffer, command.data_length, true,
-                     command.sense_area);
-        return command.status;
-      case WaitEnd::kReleased:
-        break;
-    }
-  }
-
-  CopyResultsBack(*f, command);
-  // Data in only: the library has no business changing the caller's
-  // data-out bytes, and they may be the image itself.
-  if (command.data_buffer && command.data_length && !(command.flags & kFlagDataOut))
-    std::memcpy(command.data_buffer, f->data, command.data_length);
-  FreeInFlight(f);
-  TraceAttempt(command.cdb, command.status, command.data_buffer, command.data_length, true,
-               command.sense_area);
-  return command.status;
+  HANDLE event = p.CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (!event) return RejectedOutcome();
+  AspiExecRequest block = BuildExecRequest(request, event);
+  const ScsiOutcome outcome = ExecuteOnce(block, request.timeout_ms, event);
+  // An event the library may still post is never closed: the system would
+  // hand its value to a later command, which that late post would wake.
+  if (!AspiEventKept(event)) p.CloseHandle(event);
+  return outcome;
 }
 
 int AspiAbandonedRequests() { return g_abandoned_requests; }

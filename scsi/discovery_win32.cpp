@@ -12,12 +12,6 @@ namespace {
 constexpr DWORD kOsVersionInfoSize = 148;  // sizeof(OSVERSIONINFOA)
 constexpr DWORD kPlatformNt = 2;           // VER_PLATFORM_WIN32_NT
 
-// Completion events of ASPI mode: auto-reset, not signalled, unnamed.
-void* CreateCompletionEvent() { return Platform().CreateEventA(nullptr, FALSE, FALSE, nullptr); }
-void CloseCompletionEvent(void* event) {
-  if (event && !AspiEventKept(event)) Platform().CloseHandle(static_cast<HANDLE>(event));
-}
-
 }  // namespace
 
 int DiscoverDrives() {
@@ -30,8 +24,6 @@ int DiscoverDrives() {
   TransportSeams& transports = Transports();
   transports.pass_through_attempt = PassThroughAttempt;
   transports.aspi_attempt = AspiAttempt;
-  transports.create_event = CreateCompletionEvent;
-  transports.close_event = CloseCompletionEvent;
 
   if (version.dwPlatformId == kPlatformNt) {
     g_pass_through_mode = true;

@@ -34,16 +34,17 @@ extern CurrentDrive g_current_drive;
 // below the drive count.
 int SelectDrive(uint8_t index);
 
-// One attempt of a command through a transport. Results: 1 success, 0
-// failure, -1 the operating system rejected the request (pass-through).
+// The transport seam: one attempt of the request on the current drive,
+// answered with its outcome. One slot per transport mode; the mode
+// (g_pass_through_mode) picks the slot. A transport keeps its own request
+// format, addressing, completion signalling and trace line to itself.
+using ScsiAttempt = ScsiOutcome (*)(const ScsiRequest& request);
 struct TransportSeams {
-  int (*pass_through_attempt)(PassThroughRequest& request, uint32_t timeout_ms);
-  int (*aspi_attempt)(ScsiCommand& command, uint32_t timeout_ms);
-  // Completion events for ASPI mode (auto-reset, not signalled); null on failure.
-  void* (*create_event)();
-  void (*close_event)(void* event);
+  ScsiAttempt pass_through_attempt;  // NT pass-through, Linux SG_IO
+  ScsiAttempt aspi_attempt;          // ASPI for Win32
 };
 TransportSeams& Transports();
+// The defaults refuse every request (nothing is sent).
 void ResetTransports();
 
 // What a command's success needs, said by the command builders.
@@ -54,9 +55,9 @@ enum class Completion : uint8_t {
   kAnswered,
   // The buffer and flash commands: only an attempt the drive carried out in
   // full counts. A unit attention (power on / reset, medium changed, 3A/13)
-  // means the drive did not carry it out, and a data phase that moved fewer
-  // bytes than asked (pass-through) is a failed attempt; both are sent again
-  // within the attempts.
+  // means the drive did not carry it out, and a GOOD outcome that moved
+  // fewer bytes than asked is a failed attempt; both are sent again within
+  // the attempts.
   kCarriedOut,
   // Update Firmware: carried out in full as above, and sent again only when
   // the drive's answer says it did not carry it out (a unit attention, NOT
@@ -66,22 +67,26 @@ enum class Completion : uint8_t {
   kCarriedOutAtMostOnce,
 };
 
-// Executes the command on the current drive: 1 success, 0 failure.
-int SendScsiCommand(ScsiCommand& command, uint32_t timeout_ms, Completion completion = Completion::kAnswered);
-
-// Builds the pass-through request from the record (once per command): clears
-// bit 0x40 in the record's flags, then zeroes the request and fills Length
-// (44; 56 on 64-bit), CdbLength 12, SenseInfoLength 32, DataIn (0 only for
-// data out), DataTransferLength, DataBuffer, SenseInfoOffset (48; 60 on
-// 64-bit) and the 16 CDB bytes.
-void BuildPassThroughRequest(ScsiCommand& command, PassThroughRequest& request);
-// The portable part of one pass-through attempt: a vendor CDB 33 6C ... goes
-// out as 33 0C ...; PathId, TargetId and Lun come from the current drive and
-// TimeOutValue is the time-out in whole seconds (rounded down).
-void PreparePassThroughAttempt(PassThroughRequest& request, uint32_t timeout_ms);
+// Executes the command on the current drive through the transport of the
+// current mode, at most five attempts: 1 success, 0 failure. A command whose
+// cdb_length is 0 or above 16 is refused unsent. The record is not written.
+// Each attempt's outcome decides, the same for every transport:
+//  - GOOD is success, except that a kCarriedOut command that moved fewer
+//    bytes than asked failed the attempt;
+//  - a failure that reports something (the drive's CHECK CONDITION, sense
+//    data, a transport code) goes through the sense rules (Completion, the
+//    abandon flag, the becoming-ready wait) and sets the failure text;
+//  - a failure that reports nothing (no status, or a status other than
+//    CHECK CONDITION, without sense or code) fails the attempt silently;
+//  - kCarriedOutAtMostOnce is sent again only after the drive's CHECK
+//    CONDITION says it did not carry the command out.
+int SendScsiCommand(const ScsiCommand& command, uint32_t timeout_ms, Completion completion = Completion::kAnswered);
 
 // Dispatcher state that the transports and tests look at.
-extern bool g_abandon_command;              // raised only by the ASPI transport
+// Raised by a transport that gave a request up while the system may still
+// hold it (the ASPI transport): the dispatcher shows the failure text once
+// and sends nothing more of the command.
+extern bool g_abandon_command;
 const std::string& LastFailureText();
 // Clears the addressing and dispatcher state (tests, start of a run).
 void ResetScsiState();

@@ -1,11 +1,13 @@
 // SCSI pass-through transport (NT platform): the CD-ROM device interfaces are
 // opened once at start-up; each command attempt is one DeviceIoControl
-// carrying the CDB, the caller's buffer and a 32-byte sense buffer.
+// carrying the CDB, the caller's buffer and a 32-byte sense buffer, built
+// from the neutral request and read back into a neutral outcome.
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "scsi/dispatcher.h"
+#include "scsi/passthrough_win32.h"
 #include "scsi/trace.h"
 #include "scsi/platform_win32.h"
 
@@ -75,17 +77,43 @@ int PassThroughEnumerateDrives() {
   return g_drive_table_count;
 }
 
-int PassThroughAttempt(PassThroughRequest& request, uint32_t timeout_ms) {
-  PreparePassThroughAttempt(request, timeout_ms);
+void BuildPassThroughRequest(const ScsiRequest& request, PassThroughRequest& out) {
+  std::memset(&out, 0, sizeof out);
+  PassThroughDirect& d = out.sptd;
+  d.Length = kPassThroughDirectLength;
+  d.CdbLength = request.cdb_length;
+  d.SenseInfoLength = sizeof out.sense;
+  d.DataIn = request.direction == ScsiDirection::kOut ? kPassThroughDataOut : kPassThroughDataIn;
+  d.DataTransferLength = request.data_length;
+  d.DataBuffer = request.data_buffer;
+  d.SenseInfoOffset = kPassThroughSenseOffset;
+  PassThroughCdb(request, d.Cdb);
+  d.PathId = g_current_drive.path_id;
+  d.TargetId = g_current_drive.target_id;
+  d.Lun = g_current_drive.lun;
+  d.TimeOutValue = request.timeout_ms / 1000;
+}
+
+ScsiOutcome PassThroughOutcome(const PassThroughRequest& answered, bool sent) {
+  const PassThroughDirect& d = answered.sptd;
+  if (!sent) return LostOutcome();
+  if (d.ScsiStatus == kScsiStatusGood) return GoodOutcome(d.DataTransferLength);
+  const bool check = d.ScsiStatus == kScsiStatusCheckCondition;
+  return DriveStatusOutcome(d.ScsiStatus, answered.sense, check ? sizeof answered.sense : 0);
+}
+
+ScsiOutcome PassThroughAttempt(const ScsiRequest& request) {
+  PassThroughRequest sptd;
+  BuildPassThroughRequest(request, sptd);
   // The system writes back how many bytes moved (none after a CHECK
   // CONDITION); the trace shows the data the attempt went out with.
-  const uint32_t sent_length = request.sptd.DataTransferLength;
   DWORD returned = 0;
   const BOOL sent = Platform().DeviceIoControl(g_current_drive.device_handle, kIoctlScsiPassThroughDirect,
-                                               &request, sizeof request, &request, sizeof request,
-                                               &returned, nullptr);
-  const PassThroughDirect& d = request.sptd;
-  TraceAttempt(d.Cdb, d.ScsiStatus, d.DataBuffer, sent_length, false, request.sense);
-  if (!sent) return -1;
-  return d.ScsiStatus == 0 ? 1 : 0;
+                                               &sptd, sizeof sptd, &sptd, sizeof sptd, &returned, nullptr);
+  const PassThroughDirect& d = sptd.sptd;
+  TraceAttempt(d.Cdb, d.ScsiStatus, d.DataBuffer, request.data_length, false, sptd.sense);
+  // A drive whose interface could not be opened has no handle: the system
+  // refuses the call without sending anything.
+  if (!sent && !g_current_drive.device_handle) return RejectedOutcome();
+  return PassThroughOutcome(sptd, sent != FALSE);
 }

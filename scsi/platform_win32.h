@@ -57,9 +57,13 @@ extern const GUID kCdromInterfaceGuid;  // {53F56308-B6BF-11D0-94F2-00A0C91EFB8B
 // enumeration order; an interface that cannot be opened keeps its slot with
 // no handle) and returns the count, which is also the table's count.
 int PassThroughEnumerateDrives();
-// One attempt: 1 done with SCSI status 0, 0 done with another status, -1 the
-// system rejected the request.
-int PassThroughAttempt(PassThroughRequest& request, uint32_t timeout_ms);
+// One attempt of the request on the current drive (its interface handle):
+// one DeviceIoControl with SCSI_PASS_THROUGH_DIRECT (passthrough_win32.h).
+// kGood with the bytes the system says moved; kDriveStatus with the status
+// (and, for CHECK CONDITION, the sense buffer); kLost when the call failed
+// (the system gave no status: it lost the request or failed it), kRejected
+// when the drive has no open handle (nothing was sent).
+ScsiOutcome PassThroughAttempt(const ScsiRequest& request);
 
 // ASPI for Win32 (every other platform) ----------------------------------------
 
@@ -68,9 +72,15 @@ int PassThroughAttempt(PassThroughRequest& request, uint32_t timeout_ms);
 // Returns the count; 0 when the library is missing, lacks its two called
 // entry points, is not ready or has no adapter.
 int AspiEnumerateDrives();
-// One attempt: the request's final status (1 success), or 0 after a time-out
-// or an event failure.
-int AspiAttempt(ScsiCommand& command, uint32_t timeout_ms);
+// One attempt of the request on the current drive (adapter, target): one
+// execute request (aspi_win32.h) with its own completion event. kGood when
+// the library completes it; kDriveStatus for the target's status (SS_ERR);
+// kLost after a time-out, an abort or an adapter error; kRejected when no
+// request went out (no library, an event failure, a request the library
+// refused). Every failure carries the request status as transport code; a
+// request given up while the library holds it raises g_abandon_command and
+// carries sense 08h/01h (communication time-out).
+ScsiOutcome AspiAttempt(const ScsiRequest& request);
 
 // How long the transport waits, after a time-out and an abort request, for
 // the library to let go of the pending request: every kAspiLetGoPollMs, at

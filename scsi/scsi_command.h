@@ -1,104 +1,85 @@
-// The one command record every drive command travels in. Its layout is the
-// ASPI execute-SCSI-command request block (SRB_ExecSCSICmd) with a 130-byte
-// sense area, so the ASPI library reads and writes it in place.
+// The neutral command contract between the dispatcher and the transports.
+// A command goes out as a request (CDB, data phase, time-out) and every
+// attempt comes back as an outcome; no operating system's request format
+// appears here. Each transport (ASPI for Win32, NT SCSI pass-through, Linux
+// SG_IO) turns the request into its own structure and its answer into an
+// outcome; the dispatcher decides on the outcome alone.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
-#pragma pack(push, 1)
+#include "base/scsi_status.h"
+
+// Every command of this program is a 12-byte packet command; the record has
+// room for 16 CDB bytes, and the bytes past cdb_length go out as zeros where
+// a transport carries 16.
+constexpr uint8_t kScsiCdbLength = 12;
+constexpr size_t kScsiCdbCapacity = 16;
+// Sense bytes an outcome carries: fixed format (ASC/ASCQ at 12/13) and
+// descriptor format (at 2/3) both fit.
+constexpr size_t kScsiSenseCapacity = 32;
+
+enum class ScsiDirection : uint8_t {
+  kNone,  // no data phase
+  kIn,    // the drive sends data into the buffer
+  kOut,   // the drive takes data from the buffer
+};
+
+// The command record the builders (drive/commands.cpp) fill and
+// SendScsiCommand sends.
 struct ScsiCommand {
-  uint8_t command_code;       // 2 = execute SCSI command (set by the dispatcher, ASPI mode)
-  uint8_t status;             // written by the ASPI library: 0 pending, 1 done, else error
-  uint8_t adapter_id;         // host adapter of the current drive (ASPI transport)
-  uint8_t flags;              // 0x08 data in, 0x10 data out, 0x40 post the completion event
-  uint32_t reserved1;
-  uint8_t target_id;          // target of the current drive (ASPI transport)
-  uint8_t lun;                // always 0
-  uint16_t reserved2;
-  uint32_t data_length;       // bytes to transfer
-  void* data_buffer;          // caller's buffer; null without a data phase
-  uint8_t sense_length;       // 128 (ASPI mode)
-  uint8_t cdb_length;         // 12 (ASPI mode)
-  uint8_t adapter_status;     // written by the library
-  uint8_t target_status;      // SCSI status byte, written by the library
-  void* completion_event;     // event the library signals when the command ends
-  uint32_t reserved3;
-  uint8_t reserved4[16];
-  uint8_t cdb[16];            // 12 bytes are sent
-  uint8_t sense_area[130];    // fixed-format sense: [12] ASC, [13] ASCQ
-};
-#pragma pack(pop)
-
-constexpr uint8_t kFlagDataIn = 0x08;
-constexpr uint8_t kFlagDataOut = 0x10;
-constexpr uint8_t kFlagPostEvent = 0x40;
-
-#if defined(_WIN32) && !defined(_WIN64)
-static_assert(sizeof(ScsiCommand) == 194, "ScsiCommand must be 194 bytes");
-static_assert(offsetof(ScsiCommand, data_length) == 12, "data_length offset");
-static_assert(offsetof(ScsiCommand, data_buffer) == 16, "data_buffer offset");
-static_assert(offsetof(ScsiCommand, sense_length) == 20, "sense_length offset");
-static_assert(offsetof(ScsiCommand, completion_event) == 24, "completion_event offset");
-static_assert(offsetof(ScsiCommand, cdb) == 48, "cdb offset");
-static_assert(offsetof(ScsiCommand, sense_area) == 64, "sense_area offset");
-#elif defined(_WIN64)
-// 64-bit: the same packed block with 8-byte pointers. The 20 reserved bytes
-// behind the completion event stay 20 bytes, so everything from there on
-// moves by the 8 bytes the two pointers grew.
-static_assert(sizeof(ScsiCommand) == 202, "ScsiCommand must be 202 bytes");
-static_assert(offsetof(ScsiCommand, data_length) == 12, "data_length offset");
-static_assert(offsetof(ScsiCommand, data_buffer) == 16, "data_buffer offset");
-static_assert(offsetof(ScsiCommand, sense_length) == 24, "sense_length offset");
-static_assert(offsetof(ScsiCommand, target_status) == 27, "target_status offset");
-static_assert(offsetof(ScsiCommand, completion_event) == 28, "completion_event offset");
-static_assert(offsetof(ScsiCommand, reserved3) == 36, "reserved3 offset");
-static_assert(offsetof(ScsiCommand, cdb) == 56, "cdb offset");
-static_assert(offsetof(ScsiCommand, sense_area) == 72, "sense_area offset");
-#endif
-
-// The pass-through request: SCSI_PASS_THROUGH_DIRECT (44 bytes on 32-bit
-// Windows, 56 on 64-bit), four zero bytes, and a 32-byte sense buffer behind
-// them (at 48, or 60 on 64-bit). Natural alignment, as the operating system
-// declares it.
-struct PassThroughDirect {
-  uint16_t Length;
-  uint8_t ScsiStatus;
-  uint8_t PathId;
-  uint8_t TargetId;
-  uint8_t Lun;
-  uint8_t CdbLength;
-  uint8_t SenseInfoLength;
-  uint8_t DataIn;
-  uint32_t DataTransferLength;
-  uint32_t TimeOutValue;
-  void* DataBuffer;
-  uint32_t SenseInfoOffset;
-  uint8_t Cdb[16];
+  uint8_t cdb[kScsiCdbCapacity] = {};
+  uint8_t cdb_length = kScsiCdbLength;
+  ScsiDirection direction = ScsiDirection::kNone;
+  void* data_buffer = nullptr;   // null without a data phase
+  uint32_t data_length = 0;      // bytes to transfer
 };
 
-struct PassThroughRequest {
-  PassThroughDirect sptd;
-  uint32_t filler;            // the four zero bytes in front of the sense buffer
-  uint8_t sense[32];
+// One attempt of a command as a transport receives it: the command and its
+// time-out. Transports never write into it.
+struct ScsiRequest : ScsiCommand {
+  uint32_t timeout_ms = 0;
 };
 
-// What the request says of itself: the system checks Length and writes the
-// sense data SenseInfoOffset bytes from the request's start.
-constexpr uint16_t kPassThroughDirectLength = sizeof(PassThroughDirect);
-constexpr uint32_t kPassThroughSenseOffset = offsetof(PassThroughRequest, sense);
+// How an attempt ended.
+enum class ScsiCategory : uint8_t {
+  // The drive ended the command with GOOD status.
+  kGood,
+  // The drive ended it with another status: `status` holds it; CHECK
+  // CONDITION comes with the drive's sense data.
+  kDriveStatus,
+  // The request went out but no status of the drive came back: a time-out,
+  // an abort, a host adapter or driver error. The drive may have acted.
+  kLost,
+  // The system refused the request: nothing reached the drive.
+  kRejected,
+};
 
-#if defined(_WIN32) && !defined(_WIN64)
-static_assert(sizeof(PassThroughDirect) == 44, "SCSI_PASS_THROUGH_DIRECT is 44 bytes");
-static_assert(offsetof(PassThroughRequest, sense) == 48, "sense buffer at 48");
-static_assert(sizeof(PassThroughRequest) == 80, "pass-through request is 80 bytes");
-#elif defined(_WIN64)
-static_assert(offsetof(PassThroughDirect, DataTransferLength) == 12, "DataTransferLength at 12");
-static_assert(offsetof(PassThroughDirect, TimeOutValue) == 16, "TimeOutValue at 16");
-static_assert(offsetof(PassThroughDirect, DataBuffer) == 24, "DataBuffer at 24");
-static_assert(offsetof(PassThroughDirect, SenseInfoOffset) == 32, "SenseInfoOffset at 32");
-static_assert(offsetof(PassThroughDirect, Cdb) == 36, "Cdb at 36");
-static_assert(sizeof(PassThroughDirect) == 56, "SCSI_PASS_THROUGH_DIRECT is 56 bytes");
-static_assert(offsetof(PassThroughRequest, filler) == 56, "zero bytes at 56");
-static_assert(offsetof(PassThroughRequest, sense) == 60, "sense buffer at 60");
-static_assert(sizeof(PassThroughRequest) == 96, "pass-through request is 96 bytes");
-#endif
+// One attempt's result, as the dispatcher reads it.
+struct ScsiOutcome {
+  ScsiCategory category = ScsiCategory::kRejected;
+  uint8_t status = kScsiStatusGood;  // the drive's status byte (kGood, kDriveStatus)
+  // Sense data: the drive's, with CHECK CONDITION; or what a transport
+  // wrote to name a failure of its own (a command it gave up). Bytes past
+  // sense_length are zero.
+  uint8_t sense[kScsiSenseCapacity] = {};
+  uint8_t sense_length = 0;
+  // Data bytes that moved (kGood): data_length when the transport cannot
+  // tell, fewer after a short transfer.
+  uint32_t transferred = 0;
+  // The transport's own code for the failure, 0 when it has none (the ASPI
+  // library's request status): its low 16 bits name the failure when the
+  // sense data names none.
+  uint32_t transport_code = 0;
+};
+
+// Outcomes as the transports make them.
+ScsiOutcome GoodOutcome(uint32_t transferred);
+ScsiOutcome DriveStatusOutcome(uint8_t status, const uint8_t* sense, size_t sense_length);
+ScsiOutcome LostOutcome(uint32_t transport_code = 0);
+ScsiOutcome RejectedOutcome(uint32_t transport_code = 0);
+
+// The CDB a pass-through transport (NT, SG_IO) puts on the wire: the
+// command's 16 bytes, except that a vendor command 33h 6Ch goes out as
+// 33h 0Ch (the pass-through path carries no LUN bits in byte 1).
+void PassThroughCdb(const ScsiCommand& command, uint8_t cdb[kScsiCdbCapacity]);

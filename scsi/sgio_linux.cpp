@@ -13,9 +13,8 @@
 
 namespace {
 
-constexpr uint8_t kGood = 0x00;
-constexpr uint8_t kCheckCondition = 0x02;
-constexpr int kCdbLength = 12;
+// What the trace shows as the status of an attempt without one.
+constexpr uint8_t kNoStatus = 0xFF;
 // The driver byte without its suggestion bits; DRIVER_SENSE only says that
 // sense data came with the status.
 constexpr unsigned kDriverByteMask = 0x0F;
@@ -32,6 +31,13 @@ constexpr uint32_t kSgDefaultTimeoutMs = 60000;
 // After poll() says an answer is there and read() finds none yet (another
 // request of the node completed), the next look comes this much later.
 constexpr int kRecheckMs = 10;
+
+// The kernel or the host adapter lost the command (DRIVER_SENSE alone only
+// says that sense data came with the status).
+bool HostOrDriverError(const sg_io_hdr_t& header) {
+  const unsigned driver = header.driver_status & kDriverByteMask;
+  return header.host_status != 0 || (driver != 0 && driver != kDriverSense);
+}
 
 SgioSeams g_sgio{SgSubmitAndCollect};
 SgWaitSeams g_wait{write, poll, read, MonotonicMs};
@@ -75,67 +81,65 @@ int SgSubmitAndCollect(int fd, sg_io_hdr_t* header) {
   return -1;
 }
 
-void FillSgioHeader(PassThroughRequest& request, uint32_t timeout_ms, sg_io_hdr_t& header) {
-  PassThroughDirect& d = request.sptd;
+void FillSgioHeader(const ScsiRequest& request, SgioExchange& exchange) {
+  sg_io_hdr_t& header = exchange.header;
   std::memset(&header, 0, sizeof header);
-  std::memset(request.sense, 0, sizeof request.sense);
+  std::memset(exchange.sense, 0, sizeof exchange.sense);
+  PassThroughCdb(request, exchange.cdb);
   header.interface_id = 'S';
-  if (d.DataTransferLength == 0 || d.DataBuffer == nullptr) {
+  if (request.data_length == 0 || request.data_buffer == nullptr) {
     header.dxfer_direction = SG_DXFER_NONE;
   } else {
-    header.dxfer_direction = d.DataIn ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV;
-    header.dxfer_len = d.DataTransferLength;
-    header.dxferp = d.DataBuffer;
+    header.dxfer_direction = request.direction == ScsiDirection::kOut ? SG_DXFER_TO_DEV : SG_DXFER_FROM_DEV;
+    header.dxfer_len = request.data_length;
+    header.dxferp = request.data_buffer;
   }
-  header.cmd_len = kCdbLength;
-  header.cmdp = d.Cdb;
-  header.mx_sb_len = sizeof request.sense;
-  header.sbp = request.sense;
-  header.timeout = timeout_ms;
+  header.cmd_len = request.cdb_length;
+  header.cmdp = exchange.cdb;
+  header.mx_sb_len = sizeof exchange.sense;
+  header.sbp = exchange.sense;
+  header.timeout = request.timeout_ms;
 }
 
-int SgioOutcome(const sg_io_hdr_t& header, PassThroughRequest& request) {
-  PassThroughDirect& d = request.sptd;
-  d.ScsiStatus = header.status;
-  // The kernel or the host adapter lost the command (time-out, reset, a
-  // device that went away): the drive's status, if any, means nothing.
-  const unsigned driver = header.driver_status & kDriverByteMask;
-  if (header.host_status != 0 || (driver != 0 && driver != kDriverSense)) {
-    d.ScsiStatus = 0xFF;
-    return -1;
+ScsiOutcome SgioOutcome(const sg_io_hdr_t& header) {
+  // The drive's status, if any, means nothing then.
+  if (HostOrDriverError(header)) return LostOutcome();
+  if (header.status == kScsiStatusCheckCondition) {
+    // Only what the kernel wrote counts as sense.
+    const size_t written = header.sb_len_wr < header.mx_sb_len ? header.sb_len_wr : header.mx_sb_len;
+    return DriveStatusOutcome(header.status, header.sbp, written);
   }
-  if (header.status == kCheckCondition) {
-    // Only what the kernel wrote counts as sense; the rest stays zero.
-    const size_t written = header.sb_len_wr < sizeof request.sense ? header.sb_len_wr : sizeof request.sense;
-    std::memset(request.sense + written, 0, sizeof request.sense - written);
-    return 0;
-  }
-  if (header.status != kGood) return 0;
-  if (header.dxfer_direction != SG_DXFER_NONE) {
-    // What moved goes back in the request, as the pass-through reports it;
-    // the dispatcher decides whether a short transfer is enough. A residue
-    // outside the transfer is no count of anything.
-    if (header.resid < 0 || static_cast<unsigned>(header.resid) > header.dxfer_len) return 0;
-    d.DataTransferLength = header.dxfer_len - static_cast<unsigned>(header.resid);
-  }
-  return 1;
+  if (header.status != kScsiStatusGood) return DriveStatusOutcome(header.status, nullptr, 0);
+  if (header.dxfer_direction == SG_DXFER_NONE) return GoodOutcome(0);
+  if (header.resid < 0 || static_cast<unsigned>(header.resid) > header.dxfer_len) return LostOutcome();
+  return GoodOutcome(header.dxfer_len - static_cast<unsigned>(header.resid));
 }
 
-int SgioAttempt(PassThroughRequest& request, uint32_t timeout_ms) {
-  PreparePassThroughAttempt(request, timeout_ms);
+ScsiOutcome SgioAttempt(const ScsiRequest& request) {
   auto* drive = static_cast<SgDrive*>(g_current_drive.device_handle);
-  sg_io_hdr_t header;
-  FillSgioHeader(request, timeout_ms, header);
-  int result = -1;
+  SgioExchange exchange;
+  FillSgioHeader(request, exchange);
+  const sg_io_hdr_t& header = exchange.header;
+  ScsiOutcome outcome = RejectedOutcome();
+  uint8_t traced_status = kNoStatus;
   if (drive && drive->fd >= 0 && !drive->abandoned && g_sgio.sg_io) {
-    if (g_sgio.sg_io(drive->fd, &header) == 0) {
-      result = SgioOutcome(header, request);
+    if (g_sgio.sg_io(drive->fd, &exchange.header) == 0) {
+      outcome = SgioOutcome(header);
+      if (!HostOrDriverError(header)) traced_status = header.status;
+      // Without a data phase nothing could fall short.
+      if (header.dxfer_direction == SG_DXFER_NONE && outcome.category == ScsiCategory::kGood)
+        outcome.transferred = request.data_length;
     } else if (errno == ETIME) {
       drive->abandoned = true;
+      outcome = LostOutcome();
     }
   }
-  if (result < 0) request.sptd.ScsiStatus = 0xFF;
-  const PassThroughDirect& d = request.sptd;
-  TraceAttempt(d.Cdb, d.ScsiStatus, d.DataBuffer, d.DataTransferLength, false, request.sense);
-  return result;
+  // The trace: the status (none when no status came back), the data as far
+  // as it moved, and the sense the outcome carries (for CHECK CONDITION only
+  // what the kernel wrote).
+  const bool good = outcome.category == ScsiCategory::kGood;
+  const bool check = outcome.category == ScsiCategory::kDriveStatus && outcome.status == kScsiStatusCheckCondition;
+  TraceAttempt(exchange.cdb, traced_status, request.data_buffer,
+               good ? outcome.transferred : request.data_length, false, check ? outcome.sense : exchange.sense);
+  return outcome;
 }

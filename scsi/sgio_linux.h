@@ -1,6 +1,7 @@
 // The Linux transport: every command attempt is one SG_IO request on the
-// drive's SCSI generic node (/dev/sgN), carried in pass-through mode so the
-// dispatcher's pass-through rules apply unchanged.
+// drive's SCSI generic node (/dev/sgN), filled straight from the neutral
+// request and read back into a neutral outcome. It sits in the dispatcher's
+// pass-through slot (the CDB goes out in its pass-through form).
 #pragma once
 #include <poll.h>
 #include <scsi/sg.h>
@@ -61,20 +62,31 @@ struct SgWaitSeams {
 SgWaitSeams& SgWait();
 void ResetSgWait();
 
-// Fills the SG_IO header for one attempt from the pass-through request built
-// by the dispatcher: direction from its data phase (none without data), a
-// 12-byte CDB, the request's 32-byte sense buffer, the time-out in ms.
-void FillSgioHeader(PassThroughRequest& request, uint32_t timeout_ms, sg_io_hdr_t& header);
+// One SG_IO exchange: the header and the CDB and sense buffers it points
+// into (the header is not copyable apart from them).
+struct SgioExchange {
+  sg_io_hdr_t header;
+  uint8_t cdb[kScsiCdbCapacity];
+  uint8_t sense[kScsiSenseCapacity];
+};
 
-// Maps the outcome of a completed ioctl onto the request and the attempt's
-// result: 1 GOOD, with the bytes that moved in DataTransferLength (the
-// dispatcher refuses a short transfer of a buffer command); 0 the drive
-// answered otherwise (ScsiStatus holds its status, CHECK CONDITION with the
-// sense in the request) or the residue is impossible; -1 no status of the
-// drive: a host or driver error, or the kernel's time-out.
-int SgioOutcome(const sg_io_hdr_t& header, PassThroughRequest& request);
+// Fills the exchange for one attempt of the request: direction from its data
+// phase (none without a length or a buffer; data out, else data in), the
+// request's CDB as PassThroughCdb puts it on the wire and its length, the
+// zeroed 32-byte sense buffer, the time-out in ms.
+void FillSgioHeader(const ScsiRequest& request, SgioExchange& exchange);
+
+// Maps the header of a completed request onto an outcome: a host or driver
+// error (the kernel's time-out, a reset, a device that went away; the
+// driver's DRIVER_SENSE alone is none) is kLost, whatever status came with
+// it; GOOD is kGood with dxfer_len - resid bytes moved (a residue outside
+// the transfer is kLost: no count of anything); another status is
+// kDriveStatus, with the sb_len_wr sense bytes the kernel wrote for CHECK
+// CONDITION and no others.
+ScsiOutcome SgioOutcome(const sg_io_hdr_t& header);
 
 // One attempt on the current drive (bound as the pass-through attempt).
-// A request that fails is -1; after one was given up, every attempt on that
-// drive is -1 at once.
-int SgioAttempt(PassThroughRequest& request, uint32_t timeout_ms);
+// kRejected when nothing was sent (no drive, no open node, a failed
+// submission); kLost when the request was submitted and given up
+// unanswered, after which every attempt on that drive is kRejected at once.
+ScsiOutcome SgioAttempt(const ScsiRequest& request);

@@ -89,7 +89,7 @@ const char* SimKindName(SimKind kind) {
 SimReply SimCheckCondition(uint16_t sense_code) {
   SimReply reply;
   reply.outcome = SimOutcome::Completed;
-  reply.scsi_status = 2;
+  reply.scsi_status = kScsiStatusCheckCondition;
   reply.sense[0] = 0x70;
   reply.sense[2] = SenseKeyFor(sense_code);
   reply.sense[7] = 10;
@@ -149,7 +149,7 @@ SimReply SimDrive::Execute(const SimRequest& request) {
     reply.outcome = SimOutcome::NoCompletion;
   } else {
     reply = Run(request, kind);
-    if (fault && fault->fault == SimFaultKind::CorruptData && reply.scsi_status == 0 && reply.transferred > 0) {
+    if (fault && fault->fault == SimFaultKind::CorruptData && reply.scsi_status == kScsiStatusGood && reply.transferred > 0) {
       if (request.direction == SimDirection::In) {
         static_cast<uint8_t*>(request.buffer)[reply.transferred / 2] ^= 0x5A;
       } else if (request.direction == SimDirection::Out) {
@@ -173,7 +173,7 @@ SimReply SimDrive::Execute(const SimRequest& request) {
     }
     entry.outcome = reply.outcome;
     entry.scsi_status = reply.scsi_status;
-    entry.sense = reply.scsi_status == 2 ? reply.SenseCode() : 0;
+    entry.sense = reply.scsi_status == kScsiStatusCheckCondition ? reply.SenseCode() : 0;
     log_->push_back(std::move(entry));
   }
   return reply;
@@ -187,7 +187,7 @@ SimReply SimDrive::ShortRun(const SimRequest& request, SimKind kind, uint32_t of
   if (request.direction == SimDirection::Out && offset < before)
     kept.assign(buffer_.begin() + offset, buffer_.begin() + std::min<size_t>(before, size_t{offset} + request.length));
   SimReply reply = Run(request, kind);
-  if (reply.scsi_status != 0 || reply.transferred == 0) return reply;
+  if (reply.scsi_status != kScsiStatusGood || reply.transferred == 0) return reply;
   const uint32_t half = reply.transferred / 2;
   if (request.direction == SimDirection::In) {
     std::memset(static_cast<uint8_t*>(request.buffer) + half, 0, reply.transferred - half);

@@ -34,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "base/scsi_status.h"
+
 enum class SimKind : uint8_t { Inquiry, IdentifyModel, WriteBuffer, ReadBuffer, UpdateFirmware, Other };
 const char* SimKindName(SimKind kind);
 
@@ -88,7 +90,7 @@ struct SimRequest {
 
 struct SimReply {
   SimOutcome outcome = SimOutcome::Completed;
-  uint8_t scsi_status = 0;  // 0 GOOD, 2 CHECK CONDITION
+  uint8_t scsi_status = kScsiStatusGood;  // GOOD, or CHECK CONDITION with sense
   uint8_t sense[18] = {};   // fixed format: [2] key, [12] ASC, [13] ASCQ
   uint32_t transferred = 0; // data bytes moved
   uint16_t SenseCode() const { return static_cast<uint16_t>(sense[12] << 8 | sense[13]); }
@@ -105,7 +107,7 @@ struct SimLogEntry {
   uint32_t length = 0;
   std::vector<uint8_t> data_out;  // copy of the data written (data-out commands)
   SimOutcome outcome = SimOutcome::Completed;
-  uint8_t scsi_status = 0;
+  uint8_t scsi_status = kScsiStatusGood;
   uint16_t sense = 0;
   // Decoded vendor fields (0 for INQUIRY).
   uint32_t offset() const { return static_cast<uint32_t>(cdb[3]) << 16 | cdb[4] << 8 | cdb[5]; }
@@ -221,9 +223,6 @@ class SimDrives {
   // Entries of one kind, in order.
   std::vector<const SimLogEntry*> Commands(SimKind kind) const;
   void ClearLog() { log_.clear(); }
-
-  // Completion events handed out and not yet closed (ASPI mode).
-  int open_events = 0;
 
  private:
   struct Slot {

@@ -136,7 +136,7 @@ bool TcmuDriveService::Answer(TcmuRing& ring, const TcmuCommand& command, uint64
     response.moved = 0;
   } else {
     response.scsi_status = reply.scsi_status;
-    if (reply.scsi_status == 2) {
+    if (reply.scsi_status == kScsiStatusCheckCondition) {
       response.sense = reply.sense;
       response.sense_length = sizeof reply.sense;
     }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/scsi_status.h"
 #include "sim/sim_config.h"
 #include "sim/tcmu/tcmu_ring.h"
 
@@ -57,4 +58,4 @@ class TcmuDriveService {
 };
 
 // Reply code for a rejected request.
-constexpr uint8_t kTcmuReservationConflict = 0x18;
+constexpr uint8_t kTcmuReservationConflict = kScsiStatusReservationConflict;

@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
+#include "base/scsi_status.h"
 #include "scsi/aspi_win32.h"
-#include "scsi/scsi_command.h"
 #include "sim/sim_config.h"
 #include "sim/sim_drive.h"
 
@@ -41,7 +41,7 @@ constexpr size_t kSenseBytes = 18;
 using Drive = SimDriveConfig;
 
 struct Pending {
-  ScsiCommand* request;
+  AspiExecRequest* request;
   Drive* drive;
   DWORD due;
   uint32_t delay;
@@ -102,7 +102,7 @@ std::string Address(const AspiRequestHeader& h, int target, int lun) {
   return s + flags;
 }
 
-std::string ExecuteLine(const ScsiCommand& c, const char* result_override) {
+std::string ExecuteLine(const AspiExecRequest& c, const char* result_override) {
   std::string s = Address(*reinterpret_cast<const AspiRequestHeader*>(&c), c.target_id, c.lun);
   s += " length=" + std::to_string(c.data_length) + " cdb=";
   s += SimHexBytes(c.cdb, 12);
@@ -112,8 +112,8 @@ std::string ExecuteLine(const ScsiCommand& c, const char* result_override) {
   return s;
 }
 
-void Signal(const ScsiCommand& c) {
-  if ((c.flags & kFlagPostEvent) && c.completion_event) SetEvent(static_cast<HANDLE>(c.completion_event));
+void Signal(const AspiExecRequest& c) {
+  if ((c.flags & kAspiFlagPostEvent) && c.completion_event) SetEvent(static_cast<HANDLE>(c.completion_event));
 }
 
 void SaveFlash(Drive& d) {
@@ -123,11 +123,11 @@ void SaveFlash(Drive& d) {
 
 // Runs the command on the drive and finishes the request, unless the drive
 // never completes it. Called with the lock held.
-void Run(ScsiCommand& c, Drive& d, const char* suffix) {
+void Run(AspiExecRequest& c, Drive& d, const char* suffix) {
   SimRequest request;
   request.cdb = c.cdb;
-  request.direction = (c.flags & kFlagDataIn) ? SimDirection::In
-                      : (c.flags & kFlagDataOut) ? SimDirection::Out : SimDirection::None;
+  request.direction = (c.flags & kAspiFlagDataIn) ? SimDirection::In
+                      : (c.flags & kAspiFlagDataOut) ? SimDirection::Out : SimDirection::None;
   request.buffer = c.data_buffer;
   request.length = c.data_length;
   request.flags = c.flags;
@@ -145,7 +145,7 @@ void Run(ScsiCommand& c, Drive& d, const char* suffix) {
   if (reply.outcome == SimOutcome::Rejected) {
     c.adapter_status = kHostAdapterSelectionTimeout;
     c.status = kAspiError;
-  } else if (reply.scsi_status == 0) {
+  } else if (reply.scsi_status == kScsiStatusGood) {
     c.status = kAspiCompleted;
   } else {
     c.target_status = reply.scsi_status;
@@ -191,7 +191,7 @@ bool StartWorker() {
   return g_lib.worker != nullptr;
 }
 
-uint32_t Execute(ScsiCommand& c) {
+uint32_t Execute(AspiExecRequest& c) {
   c.status = kAspiPending;
   if (c.adapter_id >= g_lib.config.adapters) {
     c.status = kAspiInvalidAdapter;
@@ -215,7 +215,7 @@ uint32_t Execute(ScsiCommand& c) {
 bool TakeFrom(std::vector<Pending>& list, const void* request) {
   for (size_t i = 0; i < list.size(); ++i) {
     if (list[i].request == request) {
-      ScsiCommand& c = *list[i].request;
+      AspiExecRequest& c = *list[i].request;
       list.erase(list.begin() + static_cast<long>(i));
       c.status = kAspiAborted;
       Signal(c);
@@ -288,7 +288,7 @@ uint32_t __cdecl SendASPI32Command(void* block) {
   switch (header->command_code) {
     case kAspiHostAdapterInquiry: return HostAdapterInquiry(*static_cast<AspiHostAdapterInquiry*>(block));
     case kAspiGetDeviceType: return GetDeviceType(*static_cast<AspiGetDeviceType*>(block));
-    case kAspiExecuteScsiCommand: return Execute(*static_cast<ScsiCommand*>(block));
+    case kAspiExecuteScsiCommand: return Execute(*static_cast<AspiExecRequest*>(block));
     case kAspiAbortRequest: return Abort(*static_cast<AspiAbortRequest*>(block));
     default:
       header->status = kAspiInvalidCommand;

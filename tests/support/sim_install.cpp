@@ -1,115 +1,83 @@
 #include "tests/support/sim_install.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "scsi/dispatcher.h"
 
 namespace {
 
 SimDrives* g_sim = nullptr;
-char g_event_token;
 
-constexpr uint8_t kAspiCompleted = 0x01;
-constexpr uint8_t kAspiError = 0x04;
-constexpr uint8_t kAspiNoDevice = 0x82;
-constexpr uint8_t kAspiInvalidRequest = 0xE0;
+// The ASPI request status of a failure, as the ASPI transport reports it in
+// the outcome's transport code.
+constexpr uint32_t kAspiError = 0x04;
+constexpr uint32_t kAspiNoDevice = 0x82;
+constexpr uint32_t kAspiInvalidRequest = 0xE0;
+// The direction bits the drive's log records for each transport.
+constexpr uint8_t kLoggedDataIn = 0x08;
+constexpr uint8_t kLoggedDataOut = 0x10;
+constexpr uint8_t kLoggedPostEvent = 0x40;
 
-// One pass-through attempt, answered by the drive behind the current handle.
-int SimPassThroughAttempt(PassThroughRequest& request, uint32_t timeout_ms) {
-  PassThroughDirect& sptd = request.sptd;
-  // What the pass-through transport does to every attempt (33 6C -> 33 0C,
-  // addressing, time-out in seconds).
-  PreparePassThroughAttempt(request, timeout_ms);
-
-  SimDrive* drive = g_sim ? g_sim->FindByHandle(g_current_drive.device_handle) : nullptr;
-  if (!drive) return -1;  // no open handle: the system rejects the request
-
-  SimRequest rq;
-  rq.cdb = sptd.Cdb;
-  rq.direction = sptd.DataIn ? (sptd.DataTransferLength ? SimDirection::In : SimDirection::None)
-                             : SimDirection::Out;
-  rq.buffer = sptd.DataBuffer;
-  rq.length = sptd.DataTransferLength;
-  rq.pass_through = true;
-  rq.flags = sptd.DataIn ? kFlagDataIn : kFlagDataOut;
-  const SimReply reply = drive->Execute(rq);
-  // A request that never completes ends in the system's own time-out, which
-  // fails the request like a rejection. Either way the system hands back no
-  // sense data.
-  if (reply.outcome != SimOutcome::Completed) {
-    sptd.SenseInfoLength = 0;
-    return -1;
-  }
-  // Like the real system, the request comes back rewritten: the status, the
-  // bytes that moved and the sense bytes it filled.
-  sptd.ScsiStatus = reply.scsi_status;
-  sptd.DataTransferLength = reply.transferred;
-  std::memset(request.sense, 0, sizeof request.sense);
-  if (reply.scsi_status == 2) {
-    std::memcpy(request.sense, reply.sense, sizeof reply.sense);
-    sptd.SenseInfoLength = sizeof reply.sense;
-  } else {
-    sptd.SenseInfoLength = 0;
-  }
-  return reply.scsi_status == 0 ? 1 : 0;
+// The drive's answer as an outcome: GOOD with the bytes `moved`, else its
+// status (the sense with CHECK CONDITION).
+ScsiOutcome Answered(const SimReply& reply, uint32_t moved) {
+  if (reply.scsi_status == kScsiStatusGood) return GoodOutcome(moved);
+  const bool check = reply.scsi_status == kScsiStatusCheckCondition;
+  return DriveStatusOutcome(reply.scsi_status, reply.sense, check ? sizeof reply.sense : 0);
 }
 
-// One ASPI attempt, answered by the drive at the current adapter/target.
-int SimAspiAttempt(ScsiCommand& command, uint32_t /*timeout_ms*/) {
-  command.adapter_id = g_current_drive.host_adapter_id;
-  command.target_id = g_current_drive.target_id;
-  std::memset(command.sense_area, 0, sizeof command.sense_area);
-  command.adapter_status = 0;
-  command.target_status = 0;
-  command.status = 0;
+// One pass-through attempt, answered by the drive behind the current handle,
+// as the pass-through transports make it: the CDB in its pass-through form,
+// the bytes that moved, no status when the request never completes.
+ScsiOutcome SimPassThroughAttempt(const ScsiRequest& request) {
+  SimDrive* drive = g_sim ? g_sim->FindByHandle(g_current_drive.device_handle) : nullptr;
+  if (!drive) return RejectedOutcome();  // no open handle: the system rejects the request
 
-  SimDrive* drive = g_sim ? g_sim->FindByAddress(command.adapter_id, command.target_id) : nullptr;
-  if (!drive) {
-    command.status = kAspiNoDevice;
-    return command.status;
-  }
+  uint8_t cdb[kScsiCdbCapacity];
+  PassThroughCdb(request, cdb);
+  const bool out = request.direction == ScsiDirection::kOut;
   SimRequest rq;
-  rq.cdb = command.cdb;
-  const uint8_t direction = command.flags & (kFlagDataIn | kFlagDataOut);
-  rq.direction = direction == kFlagDataIn ? SimDirection::In
-                 : direction == kFlagDataOut ? SimDirection::Out
-                                             : SimDirection::None;
-  rq.buffer = command.data_buffer;
-  rq.length = command.data_length;
-  rq.pass_through = false;
-  rq.flags = command.flags;
+  rq.cdb = cdb;
+  rq.direction = out ? SimDirection::Out : request.data_length ? SimDirection::In : SimDirection::None;
+  rq.buffer = request.data_buffer;
+  rq.length = request.data_length;
+  rq.pass_through = true;
+  rq.flags = out ? kLoggedDataOut : kLoggedDataIn;
   const SimReply reply = drive->Execute(rq);
   switch (reply.outcome) {
-    case SimOutcome::Rejected:
-      command.status = kAspiInvalidRequest;
-      return command.status;
-    case SimOutcome::NoCompletion:
-      // Still pending, never signalled: the transport's wait times out.
-      command.status = 0;
-      return 0;
-    case SimOutcome::Completed:
-      break;
+    case SimOutcome::Rejected: return RejectedOutcome();
+    case SimOutcome::NoCompletion: return LostOutcome();  // the system's own time-out
+    case SimOutcome::Completed: break;
   }
-  if (reply.scsi_status == 0) {
-    command.status = kAspiCompleted;
-    return command.status;
-  }
-  command.status = kAspiError;
-  command.target_status = reply.scsi_status;
-  std::memcpy(command.sense_area, reply.sense, sizeof reply.sense);
-  return command.status;
+  return Answered(reply, reply.transferred);
 }
 
-// A completion event: counted so that tests can see every one closed.
-void* SimCreateEvent() {
-  if (g_sim) ++g_sim->open_events;
-  return &g_event_token;
-}
-
-// Closes an event handed out by SimCreateEvent.
-void SimCloseEvent(void* event) {
-  if (g_sim && event == &g_event_token) --g_sim->open_events;
+// One ASPI attempt, answered by the drive at the current adapter/target, as
+// the ASPI transport makes it: the request status as transport code of a
+// failure, and no count of the bytes that moved.
+ScsiOutcome SimAspiAttempt(const ScsiRequest& request) {
+  SimDrive* drive = g_sim ? g_sim->FindByAddress(g_current_drive.host_adapter_id, g_current_drive.target_id) : nullptr;
+  if (!drive) return RejectedOutcome(kAspiNoDevice);
+  SimRequest rq;
+  rq.cdb = request.cdb;
+  rq.direction = request.direction == ScsiDirection::kIn    ? SimDirection::In
+                 : request.direction == ScsiDirection::kOut ? SimDirection::Out
+                                                            : SimDirection::None;
+  rq.buffer = request.data_buffer;
+  rq.length = request.data_length;
+  rq.pass_through = false;
+  rq.flags = kLoggedPostEvent | (rq.direction == SimDirection::In    ? kLoggedDataIn
+                                 : rq.direction == SimDirection::Out ? kLoggedDataOut
+                                                                     : 0);
+  const SimReply reply = drive->Execute(rq);
+  switch (reply.outcome) {
+    case SimOutcome::Rejected: return RejectedOutcome(kAspiInvalidRequest);
+    case SimOutcome::NoCompletion: return LostOutcome();  // never signalled: the wait times out
+    case SimOutcome::Completed: break;
+  }
+  ScsiOutcome outcome = Answered(reply, request.data_length);
+  if (outcome.category != ScsiCategory::kGood) outcome.transport_code = kAspiError;
+  return outcome;
 }
 
 }  // namespace
@@ -120,8 +88,6 @@ void SimInstall(SimDrives& drives) {
   TransportSeams& seams = Transports();
   seams.pass_through_attempt = SimPassThroughAttempt;
   seams.aspi_attempt = SimAspiAttempt;
-  seams.create_event = SimCreateEvent;
-  seams.close_event = SimCloseEvent;
 
   g_pass_through_mode = drives.mode() == SimDrives::Mode::PassThrough;
   const size_t n = std::min<size_t>(drives.size(), kDriveTableSize);

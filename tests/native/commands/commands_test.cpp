@@ -11,30 +11,20 @@
 
 namespace {
 
-// Packed record fields are read by value: a reference to one may be
-// misaligned.
-template <typename T>
-T Field(T value) {
-  return value;
-}
-
 struct Sent {
   ScsiCommand record;
   uint32_t timeout_ms;
+  bool pass_through;
 };
 std::vector<Sent>* g_sent = nullptr;
-std::vector<PassThroughRequest>* g_requests = nullptr;
-int g_result = 1;
+bool g_fail = false;
 
-int CaptureAspi(ScsiCommand& command, uint32_t timeout_ms) {
-  g_sent->push_back(Sent{command, timeout_ms});
-  return g_result;
+ScsiOutcome Capture(const ScsiRequest& request, bool pass_through) {
+  g_sent->push_back(Sent{request, request.timeout_ms, pass_through});
+  return g_fail ? RejectedOutcome() : GoodOutcome(request.data_length);
 }
-int CapturePassThrough(PassThroughRequest& request, uint32_t timeout_ms) {
-  PreparePassThroughAttempt(request, timeout_ms);
-  g_requests->push_back(request);
-  return g_result;
-}
+ScsiOutcome CaptureAspi(const ScsiRequest& request) { return Capture(request, false); }
+ScsiOutcome CapturePassThrough(const ScsiRequest& request) { return Capture(request, true); }
 
 using Cdb = std::vector<uint8_t>;
 
@@ -46,8 +36,7 @@ class CommandsTest : public ::testing::Test {
     ResetHost();
     SetAppState(&state_);
     g_sent = &sent_;
-    g_requests = &requests_;
-    g_result = 1;
+    g_fail = false;
     Transports().aspi_attempt = CaptureAspi;
     Transports().pass_through_attempt = CapturePassThrough;
   }
@@ -56,7 +45,6 @@ class CommandsTest : public ::testing::Test {
     ResetScsiState();
     SetAppState(nullptr);
     g_sent = nullptr;
-    g_requests = nullptr;
   }
   // The one record that was sent; its CDB as 16 bytes.
   const ScsiCommand& Only() {
@@ -68,24 +56,13 @@ class CommandsTest : public ::testing::Test {
     twelve.resize(16, 0);
     return twelve;
   }
-  // Everything the builder does not own stays cleared.
+  // The builder names a 12-byte CDB; the bytes past it stay zero.
   static void ExpectClearedElsewhere(const ScsiCommand& c) {
-    EXPECT_EQ(c.status, 0);
-    EXPECT_EQ(c.adapter_id, 0);
-    EXPECT_EQ(Field(c.reserved1), 0u);
-    EXPECT_EQ(c.target_id, 0);
-    EXPECT_EQ(c.lun, 0);
-    EXPECT_EQ(Field(c.reserved2), 0);
-    EXPECT_EQ(c.adapter_status, 0);
-    EXPECT_EQ(c.target_status, 0);
-    EXPECT_EQ(Field(c.reserved3), 0u);
-    const uint8_t zeros[130] = {};
-    EXPECT_EQ(0, std::memcmp(c.reserved4, zeros, sizeof c.reserved4));
-    EXPECT_EQ(0, std::memcmp(c.sense_area, zeros, sizeof c.sense_area));
+    EXPECT_EQ(c.cdb_length, 12);
+    for (int i = 12; i < 16; ++i) EXPECT_EQ(c.cdb[i], 0) << i;
   }
 
   std::vector<Sent> sent_;
-  std::vector<PassThroughRequest> requests_;
   UpdateState state_;
 };
 
@@ -94,9 +71,9 @@ TEST_F(CommandsTest, InquiryAsksForFiftySixBytesWithinOneSecond) {
   EXPECT_EQ(Inquiry(reply, 56), 1);
   const ScsiCommand& c = Only();
   EXPECT_EQ(CdbOf(c), Padded({0x12, 0, 0, 0, 0x38, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(c.flags, 0x48);
-  EXPECT_EQ(Field(c.data_buffer), reply);
-  EXPECT_EQ(Field(c.data_length), 56u);
+  EXPECT_EQ(c.direction, ScsiDirection::kIn);
+  EXPECT_EQ(c.data_buffer, reply);
+  EXPECT_EQ(c.data_length, 56u);
   EXPECT_EQ(sent_[0].timeout_ms, 1000u);
   ExpectClearedElsewhere(c);
 }
@@ -106,9 +83,9 @@ TEST_F(CommandsTest, IdentifyModelAsksForSixteenBytesWithinTenSeconds) {
   EXPECT_EQ(IdentifyModel(reply, 16), 1);
   const ScsiCommand& c = Only();
   EXPECT_EQ(CdbOf(c), Padded({0x33, 0x6C, 0xF0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0}));
-  EXPECT_EQ(c.flags, 0x48);
-  EXPECT_EQ(Field(c.data_buffer), reply);
-  EXPECT_EQ(Field(c.data_length), 16u);
+  EXPECT_EQ(c.direction, ScsiDirection::kIn);
+  EXPECT_EQ(c.data_buffer, reply);
+  EXPECT_EQ(c.data_length, 16u);
   EXPECT_EQ(sent_[0].timeout_ms, 10000u);
   ExpectClearedElsewhere(c);
 }
@@ -119,9 +96,9 @@ TEST_F(CommandsTest, LengthsTakeTheirLowByteInTheCdb) {
   IdentifyModel(reply, 0x110);
   ASSERT_EQ(sent_.size(), 2u);
   EXPECT_EQ(sent_[0].record.cdb[4], 0x24);
-  EXPECT_EQ(Field(sent_[0].record.data_length), 0x124u);
+  EXPECT_EQ(sent_[0].record.data_length, 0x124u);
   EXPECT_EQ(sent_[1].record.cdb[8], 0x10);
-  EXPECT_EQ(Field(sent_[1].record.data_length), 0x10u);
+  EXPECT_EQ(sent_[1].record.data_length, 0x10u);
 }
 
 TEST_F(CommandsTest, WriteBufferCarriesOffsetLengthAndSignature) {
@@ -129,9 +106,9 @@ TEST_F(CommandsTest, WriteBufferCarriesOffsetLengthAndSignature) {
   EXPECT_EQ(WriteBuffer(chunk, 0x80000 - 1024, 1024, 0x00), 1);
   const ScsiCommand& c = Only();
   EXPECT_EQ(CdbOf(c), Padded({0x33, 0x6C, 0xF1, 0x07, 0xFC, 0x00, 0x00, 0x04, 0x00, 'K', 'V', 'D'}));
-  EXPECT_EQ(c.flags, 0x50);
-  EXPECT_EQ(Field(c.data_buffer), chunk);
-  EXPECT_EQ(Field(c.data_length), 1024u);
+  EXPECT_EQ(c.direction, ScsiDirection::kOut);
+  EXPECT_EQ(c.data_buffer, chunk);
+  EXPECT_EQ(c.data_length, 1024u);
   EXPECT_EQ(sent_[0].timeout_ms, 30000u);
   ExpectClearedElsewhere(c);
 }
@@ -147,7 +124,7 @@ TEST_F(CommandsTest, LastShortChunkCarriesItsOwnLength) {
     EXPECT_EQ(s.record.cdb[5], 0x00);
     EXPECT_EQ(s.record.cdb[7], 0x01);
     EXPECT_EQ(s.record.cdb[8], 0xA2);
-    EXPECT_EQ(Field(s.record.data_length), 0x1A2u);
+    EXPECT_EQ(s.record.data_length, 0x1A2u);
   }
 }
 
@@ -156,9 +133,9 @@ TEST_F(CommandsTest, ReadBufferReadsBackIntoTheCallersBuffer) {
   EXPECT_EQ(ReadBuffer(back, 0xABCDEF, 1024, 0x00), 1);
   const ScsiCommand& c = Only();
   EXPECT_EQ(CdbOf(c), Padded({0x33, 0x6C, 0xF2, 0xAB, 0xCD, 0xEF, 0x00, 0x04, 0x00, 'K', 'V', 'D'}));
-  EXPECT_EQ(c.flags, 0x48);
-  EXPECT_EQ(Field(c.data_buffer), back);
-  EXPECT_EQ(Field(c.data_length), 1024u);
+  EXPECT_EQ(c.direction, ScsiDirection::kIn);
+  EXPECT_EQ(c.data_buffer, back);
+  EXPECT_EQ(c.data_length, 1024u);
   EXPECT_EQ(sent_[0].timeout_ms, 30000u);
   ExpectClearedElsewhere(c);
 }
@@ -172,9 +149,9 @@ TEST_F(CommandsTest, UpdateFirmwareGoesWithoutDataInBothModes) {
     EXPECT_EQ(WriteBuffer(stray, 0, 0, mode), 1);
     const ScsiCommand& c = Only();
     EXPECT_EQ(CdbOf(c), Padded({0x33, 0x6C, 0xF1, 0, 0, 0, mode, 0, 0, 'K', 'V', 'D'}));
-    EXPECT_EQ(c.flags, 0x40);
-    EXPECT_EQ(Field(c.data_buffer), nullptr);
-    EXPECT_EQ(Field(c.data_length), 0u);
+    EXPECT_EQ(c.direction, ScsiDirection::kNone);
+    EXPECT_EQ(c.data_buffer, nullptr);
+    EXPECT_EQ(c.data_length, 0u);
     EXPECT_EQ(sent_[0].timeout_ms, 30000u);
   }
 }
@@ -184,9 +161,9 @@ TEST_F(CommandsTest, OtherWriteModesArePlainBufferWrites) {
   EXPECT_EQ(WriteBuffer(chunk, 0x400, 16, 0x01), 1);
   const ScsiCommand& c = Only();
   EXPECT_EQ(c.cdb[6], 0x00);
-  EXPECT_EQ(c.flags, 0x50);
-  EXPECT_EQ(Field(c.data_buffer), chunk);
-  EXPECT_EQ(Field(c.data_length), 16u);
+  EXPECT_EQ(c.direction, ScsiDirection::kOut);
+  EXPECT_EQ(c.data_buffer, chunk);
+  EXPECT_EQ(c.data_length, 16u);
 }
 
 TEST_F(CommandsTest, ArgumentsThatDoNotFitAreRefusedUnsent) {
@@ -210,7 +187,7 @@ TEST_F(CommandsTest, ArgumentsThatDoNotFitAreRefusedUnsent) {
 }
 
 TEST_F(CommandsTest, BuildersPassOnTheDispatchersFailure) {
-  g_result = 0;
+  g_fail = true;
   uint8_t buffer[1024];
   EXPECT_EQ(Inquiry(buffer, 56), 0);
   EXPECT_EQ(IdentifyModel(buffer, 16), 0);
@@ -223,30 +200,34 @@ TEST_F(CommandsTest, BuildersPassOnTheDispatchersFailure) {
   EXPECT_EQ(sent_.size(), 21u);
 }
 
-TEST_F(CommandsTest, UnderPassThroughVendorCommandsTravelAs330C) {
-  g_pass_through_mode = true;
+// The dispatcher hands either transport the command as built: the
+// pass-through form of a vendor CDB (33 0C) is the transport's to make.
+TEST_F(CommandsTest, BothModesHandTheTransportTheSameRequest) {
   uint8_t buffer[1024];
-  Inquiry(buffer, 56);
-  IdentifyModel(buffer, 16);
-  WriteBuffer(buffer, 0x400, 1024, 0x00);
-  ReadBuffer(buffer, 0x400, 1024, 0x00);
-  WriteBuffer(nullptr, 0, 0, kUpdateModeDefault);
-  ASSERT_EQ(requests_.size(), 5u);
-  EXPECT_EQ(requests_[0].sptd.Cdb[0], 0x12);
-  EXPECT_EQ(requests_[0].sptd.Cdb[1], 0x00);
-  EXPECT_EQ(requests_[0].sptd.TimeOutValue, 1u);
-  EXPECT_EQ(requests_[1].sptd.TimeOutValue, 10u);
-  for (size_t i = 1; i < 5; ++i) {
-    EXPECT_EQ(requests_[i].sptd.Cdb[0], 0x33) << i;
-    EXPECT_EQ(requests_[i].sptd.Cdb[1], 0x0C) << i;
+  auto send_all = [&] {
+    Inquiry(buffer, 56);
+    IdentifyModel(buffer, 16);
+    WriteBuffer(buffer, 0x400, 1024, 0x00);
+    ReadBuffer(buffer, 0x400, 1024, 0x00);
+    WriteBuffer(nullptr, 0, 0, kUpdateModeDefault);
+  };
+  send_all();
+  g_pass_through_mode = true;
+  send_all();
+  ASSERT_EQ(sent_.size(), 10u);
+  for (size_t i = 0; i < 5; ++i) {
+    SCOPED_TRACE(i);
+    const Sent& aspi = sent_[i];
+    const Sent& pt = sent_[i + 5];
+    EXPECT_FALSE(aspi.pass_through);
+    EXPECT_TRUE(pt.pass_through);
+    EXPECT_EQ(CdbOf(aspi.record), CdbOf(pt.record));
+    EXPECT_EQ(aspi.record.direction, pt.record.direction);
+    EXPECT_EQ(aspi.record.data_buffer, pt.record.data_buffer);
+    EXPECT_EQ(aspi.record.data_length, pt.record.data_length);
+    EXPECT_EQ(aspi.timeout_ms, pt.timeout_ms);
   }
-  EXPECT_EQ(requests_[2].sptd.DataIn, 0);   // data out
-  EXPECT_EQ(requests_[3].sptd.DataIn, 1);   // data in
-  EXPECT_EQ(requests_[4].sptd.DataIn, 1);   // no data phase
-  EXPECT_EQ(requests_[4].sptd.DataTransferLength, 0u);
-  EXPECT_EQ(requests_[4].sptd.DataBuffer, nullptr);
-  EXPECT_EQ(requests_[4].sptd.TimeOutValue, 30u);
-  EXPECT_TRUE(sent_.empty());
+  EXPECT_EQ(sent_[6].record.cdb[1], 0x6C);
 }
 
 }  // namespace

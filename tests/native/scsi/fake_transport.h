@@ -1,6 +1,8 @@
 // A scripted transport for the dispatcher tests: each attempt takes the next
-// step of the script (result, SCSI status, sense code) and every call is
-// recorded. Installed into Transports() and Host() by ScsiFixture.
+// step of the script (a neutral outcome) and every request is recorded. The
+// same fake sits in both transport slots: the dispatcher judges outcomes
+// alone, whichever transport made them. Installed into Transports() and
+// Host() by ScsiFixture.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -14,70 +16,75 @@
 #include "base/host.h"
 #include "scsi/dispatcher.h"
 
+// One attempt's outcome. `sense` (ASC/ASCQ) goes into fixed-format sense
+// data of 18 bytes, with CHECK CONDITION always, otherwise only when nonzero.
 struct Step {
-  int result;             // what the attempt returns
-  uint8_t scsi_status;    // pass-through: ScsiStatus written by the attempt
-  uint16_t sense;         // ASC/ASCQ written at bytes 12/13 of the sense data
+  ScsiCategory category = ScsiCategory::kRejected;
+  uint8_t status = kScsiStatusGood;
+  uint16_t sense = 0;
+  uint32_t transport_code = 0;
+  int64_t transferred = -1;  // kGood: bytes moved; -1 all that was asked
 };
+
+inline Step Good() { return Step{ScsiCategory::kGood}; }
+inline Step GoodMoving(uint32_t bytes) { return Step{ScsiCategory::kGood, kScsiStatusGood, 0, 0, bytes}; }
+inline Step Check(uint16_t sense, uint32_t code = 0) {
+  return Step{ScsiCategory::kDriveStatus, kScsiStatusCheckCondition, sense, code};
+}
+inline Step DriveStatus(uint8_t status, uint16_t sense = 0, uint32_t code = 0) {
+  return Step{ScsiCategory::kDriveStatus, status, sense, code};
+}
+inline Step Lost(uint32_t code = 0, uint16_t sense = 0) { return Step{ScsiCategory::kLost, 0, sense, code}; }
+inline Step Rejected(uint32_t code = 0) { return Step{ScsiCategory::kRejected, 0, 0, code}; }
+
+// The outcome a step stands for, for a request of `asked` data bytes.
+inline ScsiOutcome OutcomeOf(const Step& step, uint32_t asked) {
+  ScsiOutcome outcome;
+  outcome.category = step.category;
+  outcome.status = step.status;
+  outcome.transport_code = step.transport_code;
+  if (step.category == ScsiCategory::kGood)
+    outcome.transferred = step.transferred < 0 ? asked : static_cast<uint32_t>(step.transferred);
+  const bool check = step.category == ScsiCategory::kDriveStatus && step.status == kScsiStatusCheckCondition;
+  if (check || step.sense != 0) {
+    outcome.sense[0] = 0x70;
+    outcome.sense[7] = 10;
+    outcome.sense[12] = static_cast<uint8_t>(step.sense >> 8);
+    outcome.sense[13] = static_cast<uint8_t>(step.sense);
+    outcome.sense_length = 18;
+  }
+  return outcome;
+}
 
 struct FakeTransport {
   std::vector<Step> script;   // the last step repeats when the script runs out
   size_t attempts = 0;
-  std::vector<uint32_t> timeouts;
-  std::vector<ScsiCommand> aspi_records;        // copies at each attempt
-  std::vector<PassThroughRequest> requests;     // copies at each attempt
-  std::vector<PassThroughRequest*> request_addresses;
+  std::vector<ScsiRequest> requests;  // copies at each attempt
+  std::vector<bool> pass_through_slot;  // which slot each attempt came through
   // Runs inside an attempt before the script step is applied.
   std::function<void()> during_attempt;
-
-  int events_created = 0;
-  std::vector<void*> events_closed;
-  bool fail_event = false;
 
   std::vector<uint32_t> sleeps;
   std::vector<std::string> messages;
 
   Step Next() {
     ++attempts;
-    if (script.empty()) return Step{0, 0, 0};
+    if (script.empty()) return Rejected();
     return script[std::min(attempts - 1, script.size() - 1)];
   }
 };
 
 inline FakeTransport* g_fake = nullptr;
-inline char g_event_tokens[16];
 
-inline int FakePassThrough(PassThroughRequest& request, uint32_t timeout_ms) {
-  g_fake->timeouts.push_back(timeout_ms);
+inline ScsiOutcome FakeAttempt(const ScsiRequest& request, bool pass_through) {
   g_fake->requests.push_back(request);
-  g_fake->request_addresses.push_back(&request);
+  g_fake->pass_through_slot.push_back(pass_through);
   if (g_fake->during_attempt) g_fake->during_attempt();
-  const Step step = g_fake->Next();
-  if (step.result != -1) {
-    request.sptd.ScsiStatus = step.scsi_status;
-    request.sense[12] = static_cast<uint8_t>(step.sense >> 8);
-    request.sense[13] = static_cast<uint8_t>(step.sense);
-  }
-  return step.result;
+  return OutcomeOf(g_fake->Next(), request.data_length);
 }
+inline ScsiOutcome FakePassThrough(const ScsiRequest& request) { return FakeAttempt(request, true); }
+inline ScsiOutcome FakeAspi(const ScsiRequest& request) { return FakeAttempt(request, false); }
 
-inline int FakeAspi(ScsiCommand& command, uint32_t timeout_ms) {
-  g_fake->timeouts.push_back(timeout_ms);
-  g_fake->aspi_records.push_back(command);
-  if (g_fake->during_attempt) g_fake->during_attempt();
-  const Step step = g_fake->Next();
-  command.status = static_cast<uint8_t>(step.result);
-  command.target_status = step.scsi_status;
-  command.sense_area[12] = static_cast<uint8_t>(step.sense >> 8);
-  command.sense_area[13] = static_cast<uint8_t>(step.sense);
-  return step.result;
-}
-
-inline void* FakeCreateEvent() {
-  if (g_fake->fail_event) return nullptr;
-  return &g_event_tokens[g_fake->events_created++ % sizeof g_event_tokens];
-}
-inline void FakeCloseEvent(void* event) { g_fake->events_closed.push_back(event); }
 inline void FakeSleep(uint32_t ms) { g_fake->sleeps.push_back(ms); }
 inline void FakeMessage(const char* text) { g_fake->messages.emplace_back(text); }
 
@@ -89,7 +96,7 @@ class ScsiFixture : public ::testing::Test {
     ResetHost();
     SetAppState(&state_);
     g_fake = &fake_;
-    Transports() = TransportSeams{FakePassThrough, FakeAspi, FakeCreateEvent, FakeCloseEvent};
+    Transports() = TransportSeams{FakePassThrough, FakeAspi};
     Host().sleep_ms = FakeSleep;
     Host().message_box = FakeMessage;
   }
@@ -100,11 +107,7 @@ class ScsiFixture : public ::testing::Test {
     SetAppState(nullptr);
     g_fake = nullptr;
   }
-  static ScsiCommand Cleared() {
-    ScsiCommand c;
-    std::memset(&c, 0, sizeof c);
-    return c;
-  }
+  static ScsiCommand Cleared() { return ScsiCommand{}; }
 
   FakeTransport fake_;
   UpdateState state_;

@@ -9,11 +9,9 @@
 
 namespace {
 
-constexpr uint8_t kCheck = 2;
-constexpr uint8_t kBusy = 8;
-constexpr int kAspiAborted = 0x02;
-constexpr int kAspiTargetError = 0x04;  // the target's status is in the record
-constexpr int kAspiInvalidRequest = 0xE0;
+constexpr uint32_t kAspiAborted = 0x02;
+constexpr uint32_t kAspiTargetError = 0x04;  // the target's status came back
+constexpr uint32_t kAspiInvalidRequest = 0xE0;
 
 class FlashDispatch : public ScsiFixture, public ::testing::WithParamInterface<bool> {
  protected:
@@ -23,15 +21,14 @@ class FlashDispatch : public ScsiFixture, public ::testing::WithParamInterface<b
   }
   bool pass_through() const { return GetParam(); }
 
-  // One attempt's outcome, as each transport reports it.
-  Step Good() const { return Step{1, 0, 0}; }
-  Step Answer(uint16_t sense) const { return pass_through() ? Step{0, kCheck, sense} : Step{kAspiTargetError, kCheck, sense}; }
-  Step TimedOut() const { return pass_through() ? Step{-1, 0, 0} : Step{kAspiAborted, 0, 0}; }
-  Step TransportError() const { return pass_through() ? Step{-1, 0, 0} : Step{kAspiInvalidRequest, 0, 0}; }
-  // A failure that is no CHECK CONDITION, with bytes in the sense area that
-  // read as a unit attention (stale, or never written by the drive).
-  Step NoAnswerWithStaleSense() const {
-    return pass_through() ? Step{0, kBusy, 0x2900} : Step{kAspiAborted, 0, 0x2900};
+  // One attempt's outcome, as each mode's transport makes it.
+  Step Answer(uint16_t sense) const { return Check(sense, pass_through() ? 0 : kAspiTargetError); }
+  Step TimedOut() const { return pass_through() ? Lost() : Lost(kAspiAborted); }
+  Step TransportError() const { return pass_through() ? Rejected() : Rejected(kAspiInvalidRequest); }
+  // A failure that is no CHECK CONDITION, with sense bytes that read as a
+  // unit attention (never the drive's answer).
+  Step NoAnswerWithUnitAttentionBytes() const {
+    return pass_through() ? DriveStatus(kScsiStatusBusy, 0x2900) : Lost(kAspiAborted, 0x2900);
   }
 };
 
@@ -49,7 +46,7 @@ TEST_P(FlashDispatch, UpdateFirmwareIsSentAgainOnlyWhenTheDriveSaysItDidNotCarry
       {"time-out", {TimedOut(), Good()}, 1, 0, 2},
       {"transport error", {TransportError(), Good()}, 1, 0, 2},
       {"refused with other sense", {Answer(0x4400), Good()}, 1, 0, 2},
-      {"no CHECK CONDITION, stale unit attention bytes", {NoAnswerWithStaleSense(), Good()}, 1, 0, 2},
+      {"no CHECK CONDITION, unit attention bytes", {NoAnswerWithUnitAttentionBytes(), Good()}, 1, 0, 2},
       {"power-on reset", {Answer(0x2900), Good()}, 2, 1, 2},
       {"medium changed", {Answer(0x2800), Good()}, 2, 1, 2},
       {"becoming ready", {Answer(0x0401), Good()}, 2, 1, 2},

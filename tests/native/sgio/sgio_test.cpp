@@ -1,7 +1,9 @@
 // The SG_IO attempt against a scripted ioctl: how the header is filled from
-// the command record, and how every outcome field reaches the dispatcher.
+// the neutral request, how every header field maps onto the outcome, and
+// what the dispatcher makes of it.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -243,16 +245,129 @@ TEST_F(SgioTest, ShortTransfersFailForBufferCommandsOnly) {
   g_answers = {KernelAnswer{0, 0, 0, 0, 57, 0, 0, 0}};
   EXPECT_EQ(Inquiry(inquiry, sizeof inquiry), 0);
 
-  // What moved is reported back, as the pass-through does.
-  PassThroughRequest request = {};
-  request.sptd.DataIn = 1;
-  request.sptd.DataTransferLength = 1024;
-  request.sptd.DataBuffer = chunk;
-  sg_io_hdr_t header;
-  FillSgioHeader(request, 30000, header);
-  header.resid = 24;
-  EXPECT_EQ(SgioOutcome(header, request), 1);
-  EXPECT_EQ(request.sptd.DataTransferLength, 1000u);
+}
+
+// The header of a completed request, as SgioOutcome reads it.
+sg_io_hdr_t Completed(uint8_t status, int direction = SG_DXFER_FROM_DEV, unsigned length = 1024, int resid = 0) {
+  sg_io_hdr_t h = {};
+  h.interface_id = 'S';
+  h.dxfer_direction = direction;
+  h.dxfer_len = direction == SG_DXFER_NONE ? 0 : length;
+  h.status = status;
+  h.resid = resid;
+  h.mx_sb_len = 32;
+  return h;
+}
+
+TEST(SgioOutcomeTest, HostAndDriverErrorsAreLostWhateverStatusCameWithThem) {
+  uint8_t sense[32] = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0x00};
+  struct Case {
+    const char* what;
+    uint16_t host, driver;
+    uint8_t status;
+    ScsiCategory category;
+  } cases[] = {
+      {"kernel time-out", 0x03, 0, kScsiStatusGood, ScsiCategory::kLost},
+      {"host adapter error", 0x07, 0, kScsiStatusGood, ScsiCategory::kLost},
+      {"bus reset with a unit attention", 0x08, 0x08, kScsiStatusCheckCondition, ScsiCategory::kLost},
+      {"driver time-out", 0, 0x06, kScsiStatusGood, ScsiCategory::kLost},
+      {"driver error with suggestion bits", 0, 0x14, kScsiStatusGood, ScsiCategory::kLost},
+      {"sense alone is no driver error", 0, 0x08, kScsiStatusCheckCondition, ScsiCategory::kDriveStatus},
+      {"suggestion bits alone are none", 0, 0x10, kScsiStatusGood, ScsiCategory::kGood},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sg_io_hdr_t h = Completed(c.status);
+    h.host_status = c.host;
+    h.driver_status = c.driver;
+    h.sbp = sense;
+    h.sb_len_wr = 18;
+    const ScsiOutcome o = SgioOutcome(h);
+    EXPECT_EQ(o.category, c.category);
+    if (c.category == ScsiCategory::kLost) {
+      EXPECT_EQ(o.sense_length, 0);  // nothing of what came with it is read
+      EXPECT_EQ(o.transport_code, 0u);
+    }
+  }
+}
+
+TEST(SgioOutcomeTest, StatusesSenseAndResiduesMapOntoTheOutcome) {
+  uint8_t sense[32];
+  std::memset(sense, 0x29, sizeof sense);  // stale past what was written
+  sense[0] = 0x70;
+  sense[12] = 0x24;
+  sense[13] = 0x00;
+
+  sg_io_hdr_t check = Completed(kScsiStatusCheckCondition);
+  check.sbp = sense;
+  check.sb_len_wr = 14;
+  ScsiOutcome o = SgioOutcome(check);
+  EXPECT_EQ(o.category, ScsiCategory::kDriveStatus);
+  EXPECT_EQ(o.status, kScsiStatusCheckCondition);
+  EXPECT_EQ(o.sense_length, 14);
+  EXPECT_EQ(o.sense[12], 0x24);
+  for (size_t i = 14; i < sizeof o.sense; ++i) EXPECT_EQ(o.sense[i], 0) << i;
+  check.sb_len_wr = 200;  // more than the buffer: the buffer's length
+  EXPECT_EQ(SgioOutcome(check).sense_length, 32);
+
+  for (uint8_t status : {kScsiStatusBusy, kScsiStatusReservationConflict, kScsiStatusTaskSetFull,
+                         kScsiStatusTaskAborted, kScsiStatusConditionMet}) {
+    sg_io_hdr_t h = Completed(status);
+    h.sbp = sense;
+    h.sb_len_wr = 18;
+    o = SgioOutcome(h);
+    EXPECT_EQ(o.category, ScsiCategory::kDriveStatus) << int{status};
+    EXPECT_EQ(o.status, status);
+    EXPECT_EQ(o.sense_length, 0) << "sense only comes with CHECK CONDITION";
+  }
+
+  struct Residue {
+    int resid;
+    ScsiCategory category;
+    uint32_t moved;
+  } residues[] = {{0, ScsiCategory::kGood, 1024}, {24, ScsiCategory::kGood, 1000},
+                  {1024, ScsiCategory::kGood, 0}, {1025, ScsiCategory::kLost, 0}, {-1, ScsiCategory::kLost, 0}};
+  for (const Residue& r : residues) {
+    SCOPED_TRACE(r.resid);
+    for (int direction : {SG_DXFER_FROM_DEV, SG_DXFER_TO_DEV}) {
+      o = SgioOutcome(Completed(kScsiStatusGood, direction, 1024, r.resid));
+      EXPECT_EQ(o.category, r.category);
+      EXPECT_EQ(o.transferred, r.moved);
+    }
+  }
+  // Without a data phase a residue means nothing.
+  o = SgioOutcome(Completed(kScsiStatusGood, SG_DXFER_NONE, 0, 77));
+  EXPECT_EQ(o.category, ScsiCategory::kGood);
+}
+
+TEST_F(SgioTest, AFailedSubmissionIsRejectedAndAGivenUpRequestLost) {
+  uint8_t reply[16];
+  ScsiCommand c;
+  c.cdb[0] = 0x12;
+  c.direction = ScsiDirection::kIn;
+  c.data_buffer = reply;
+  c.data_length = sizeof reply;
+  ScsiRequest request;
+  static_cast<ScsiCommand&>(request) = c;
+  request.timeout_ms = 1000;
+
+  Sgio().sg_io = [](int, sg_io_hdr_t*) {
+    errno = EIO;
+    return -1;
+  };
+  EXPECT_EQ(SgioAttempt(request).category, ScsiCategory::kRejected);
+  EXPECT_FALSE(drive_.abandoned);
+
+  Sgio().sg_io = [](int, sg_io_hdr_t*) {
+    errno = ETIME;
+    return -1;
+  };
+  EXPECT_EQ(SgioAttempt(request).category, ScsiCategory::kLost);
+  EXPECT_TRUE(drive_.abandoned);
+  // Given up: nothing more goes to that drive.
+  Sgio().sg_io = FakeSgIo;
+  EXPECT_EQ(SgioAttempt(request).category, ScsiCategory::kRejected);
+  EXPECT_TRUE(g_seen.empty());
 }
 
 TEST_F(SgioTest, RetryAfterAFailedAttemptStartsWithCleanSense) {

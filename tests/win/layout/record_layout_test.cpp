@@ -1,18 +1,19 @@
-// The command record, the ASPI request blocks and the pass-through request as
-// this build lays them out: the ASPI library and the pass-through driver read
-// them in place. 32-bit and 64-bit Windows differ only where a pointer lies.
+// The ASPI request blocks (scsi/aspi_win32.h) and the pass-through request
+// (scsi/passthrough_win32.h) as this build lays them out: the ASPI library and
+// the pass-through driver read them in place. 32-bit and 64-bit Windows
+// differ only where a pointer lies.
 #include <gtest/gtest.h>
 
 #include <cstddef>
 
 #include "scsi/aspi_win32.h"
-#include "scsi/scsi_command.h"
+#include "scsi/passthrough_win32.h"
 
 namespace {
 
 // Where the fields must lie on this processor.
 struct Expected {
-  // ScsiCommand (SRB_ExecSCSICmd, packed): the two pointers and what follows them.
+  // AspiExecRequest (SRB_ExecSCSICmd, packed): the two pointers and what follows them.
   size_t command_size, sense_length, cdb_length, adapter_status, target_status, completion_event, cdb, sense_area;
   // SRB_Abort.
   size_t abort_size;
@@ -25,22 +26,22 @@ constexpr Expected kExpected{202, 24, 25, 26, 27, 28, 56, 72, 16, 56, 24, 32, 36
 constexpr Expected kExpected{194, 20, 21, 22, 23, 24, 48, 64, 12, 44, 20, 24, 28, 48, 80};
 #endif
 
-TEST(RecordLayout, ScsiCommandMatchesTheAspiRequestBlock) {
-  EXPECT_EQ(sizeof(ScsiCommand), kExpected.command_size);
-  EXPECT_EQ(offsetof(ScsiCommand, status), 1u);
-  EXPECT_EQ(offsetof(ScsiCommand, adapter_id), 2u);
-  EXPECT_EQ(offsetof(ScsiCommand, flags), 3u);
-  EXPECT_EQ(offsetof(ScsiCommand, target_id), 8u);
-  EXPECT_EQ(offsetof(ScsiCommand, lun), 9u);
-  EXPECT_EQ(offsetof(ScsiCommand, data_length), 12u);
-  EXPECT_EQ(offsetof(ScsiCommand, data_buffer), 16u);
-  EXPECT_EQ(offsetof(ScsiCommand, sense_length), kExpected.sense_length);
-  EXPECT_EQ(offsetof(ScsiCommand, cdb_length), kExpected.cdb_length);
-  EXPECT_EQ(offsetof(ScsiCommand, adapter_status), kExpected.adapter_status);
-  EXPECT_EQ(offsetof(ScsiCommand, target_status), kExpected.target_status);
-  EXPECT_EQ(offsetof(ScsiCommand, completion_event), kExpected.completion_event);
-  EXPECT_EQ(offsetof(ScsiCommand, cdb), kExpected.cdb);
-  EXPECT_EQ(offsetof(ScsiCommand, sense_area), kExpected.sense_area);
+TEST(RecordLayout, AspiExecRequestIsTheLibrarysExecuteBlock) {
+  EXPECT_EQ(sizeof(AspiExecRequest), kExpected.command_size);
+  EXPECT_EQ(offsetof(AspiExecRequest, status), 1u);
+  EXPECT_EQ(offsetof(AspiExecRequest, adapter_id), 2u);
+  EXPECT_EQ(offsetof(AspiExecRequest, flags), 3u);
+  EXPECT_EQ(offsetof(AspiExecRequest, target_id), 8u);
+  EXPECT_EQ(offsetof(AspiExecRequest, lun), 9u);
+  EXPECT_EQ(offsetof(AspiExecRequest, data_length), 12u);
+  EXPECT_EQ(offsetof(AspiExecRequest, data_buffer), 16u);
+  EXPECT_EQ(offsetof(AspiExecRequest, sense_length), kExpected.sense_length);
+  EXPECT_EQ(offsetof(AspiExecRequest, cdb_length), kExpected.cdb_length);
+  EXPECT_EQ(offsetof(AspiExecRequest, adapter_status), kExpected.adapter_status);
+  EXPECT_EQ(offsetof(AspiExecRequest, target_status), kExpected.target_status);
+  EXPECT_EQ(offsetof(AspiExecRequest, completion_event), kExpected.completion_event);
+  EXPECT_EQ(offsetof(AspiExecRequest, cdb), kExpected.cdb);
+  EXPECT_EQ(offsetof(AspiExecRequest, sense_area), kExpected.sense_area);
 }
 
 TEST(RecordLayout, AspiRequestBlocksKeepTheirSizes) {

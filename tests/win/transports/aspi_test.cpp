@@ -13,8 +13,6 @@
 
 namespace {
 
-const HANDLE kEvent = reinterpret_cast<HANDLE>(0xEE00);
-
 class Aspi : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -30,27 +28,27 @@ class Aspi : public ::testing::Test {
     ASSERT_EQ(DiscoverDrives(), 1);
     ASSERT_EQ(SelectDrive(0), 1);
   }
-  // A record as the dispatcher hands it to the transport.
-  static ScsiCommand Prepared(void* data = nullptr, uint32_t length = 0, uint8_t flags = 0x48) {
-    ScsiCommand c;
-    std::memset(&c, 0, sizeof c);
-    c.command_code = 2;
-    c.flags = flags;
-    c.sense_length = 128;
-    c.cdb_length = 12;
-    c.completion_event = kEvent;
-    c.cdb[0] = 0x33;
-    c.cdb[1] = 0x6C;
-    c.cdb[2] = 0xF0;
-    c.data_buffer = data;
-    c.data_length = length;
-    return c;
+  // A request as the dispatcher hands it to the transport.
+  static ScsiRequest Prepared(void* data = nullptr, uint32_t length = 0,
+                              ScsiDirection direction = ScsiDirection::kIn, uint32_t timeout_ms = 1000) {
+    ScsiRequest r;
+    r.direction = direction;
+    r.timeout_ms = timeout_ms;
+    r.cdb[0] = 0x33;
+    r.cdb[1] = 0x6C;
+    r.cdb[2] = 0xF0;
+    r.data_buffer = data;
+    r.data_length = length;
+    return r;
   }
+  static ScsiRequest Timed(uint32_t timeout_ms) { return Prepared(nullptr, 0, ScsiDirection::kIn, timeout_ms); }
+  // The completion event of the attempt (the first one reset).
+  static HANDLE AttemptEvent(size_t attempt = 0) { return g_world.reset_events.at(attempt); }
   // The library keeps execute requests pending (it answers nothing itself).
   static void LibraryHoldsRequests() {
-    g_world.on_execute = [](ScsiCommand& c) { c.status = kAspiPending; };
+    g_world.on_execute = [](AspiExecRequest& c) { c.status = kAspiPending; };
   }
-  static ScsiCommand* Held() { return g_world.executes.back().address; }
+  static AspiExecRequest* Held() { return g_world.executes.back().address; }
 };
 
 // Discovery --------------------------------------------------------------------
@@ -67,9 +65,10 @@ TEST_F(Aspi, TheLibraryIsLoadedOnceAndItsSixEntryPointsLookedUp) {
 TEST_F(Aspi, AMissingLibraryGivesNoDrive) {
   g_world.library_present = false;
   EXPECT_EQ(AspiEnumerateDrives(), 0);
-  ScsiCommand c = Prepared();
-  EXPECT_EQ(AspiAttempt(c, 1000), 0);  // and an attempt has nothing to call
+  // And an attempt has nothing to call: nothing went out.
+  EXPECT_EQ(AspiAttempt(Prepared()).category, ScsiCategory::kRejected);
   EXPECT_TRUE(g_world.reset_events.empty());
+  EXPECT_EQ(g_world.events_created, 0);
 }
 
 TEST_F(Aspi, ALibraryWithoutEitherCalledEntryPointIsNeverCalled) {
@@ -82,8 +81,7 @@ TEST_F(Aspi, ALibraryWithoutEitherCalledEntryPointIsNeverCalled) {
     EXPECT_EQ(AspiEnumerateDrives(), 0);
     EXPECT_EQ(g_world.support_calls, 0);
     EXPECT_TRUE(g_world.inquired_adapters.empty());
-    ScsiCommand c = Prepared();
-    EXPECT_EQ(AspiAttempt(c, 1000), 0);
+    EXPECT_EQ(AspiAttempt(Prepared()).category, ScsiCategory::kRejected);
     EXPECT_TRUE(g_world.executes.empty());
   }
 }
@@ -150,17 +148,17 @@ TEST_F(Aspi, TheTableKeepsTheFirstTwoHundredInAdapterThenTargetOrder) {
 
 TEST_F(Aspi, ARequestCompletedBeforeSendReturnsIsNotWaitedFor) {
   OneDriveSelected();
-  g_world.on_execute = [](ScsiCommand& c) {
+  g_world.on_execute = [](AspiExecRequest& c) {
     c.status = kAspiError;
     c.target_status = 2;
     c.sense_area[12] = 0x24;
   };
-  ScsiCommand c = Prepared();
-  EXPECT_EQ(AspiAttempt(c, 10000), kAspiError);
+  const ScsiOutcome o = AspiAttempt(Timed(10000));
   EXPECT_TRUE(g_world.waits.empty());
-  EXPECT_EQ(c.status, kAspiError);
-  EXPECT_EQ(c.target_status, 2);
-  EXPECT_EQ(c.sense_area[12], 0x24);  // where the dispatcher reads it
+  EXPECT_EQ(o.category, ScsiCategory::kDriveStatus);
+  EXPECT_EQ(o.status, kScsiStatusCheckCondition);
+  EXPECT_EQ(o.transport_code, kAspiError);
+  EXPECT_EQ(o.sense[12], 0x24);  // where the dispatcher reads it
 }
 
 TEST_F(Aspi, ARequestTakenInAsPendingIsWaitedForEvenWhenItsStatusIsAlreadyFinal) {
@@ -169,15 +167,14 @@ TEST_F(Aspi, ARequestTakenInAsPendingIsWaitedForEvenWhenItsStatusIsAlreadyFinal)
   // the transport looked, but has not posted the event yet: it still reads
   // the block for that, so the block must not be freed before the event.
   g_world.send_returns_pending = true;
-  g_world.on_execute = [](ScsiCommand& c) { c.status = kAspiCompleted; };
-  static ScsiCommand* held_at_wait;
+  g_world.on_execute = [](AspiExecRequest& c) { c.status = kAspiCompleted; };
+  static AspiExecRequest* held_at_wait;
   held_at_wait = nullptr;
   g_world.on_wait = [](HANDLE, DWORD) {
     held_at_wait = Held();
     return static_cast<DWORD>(WAIT_OBJECT_0);
   };
-  ScsiCommand c = Prepared();
-  EXPECT_EQ(AspiAttempt(c, 10000), 1);
+  EXPECT_EQ(AspiAttempt(Timed(10000)).category, ScsiCategory::kGood);
   ASSERT_EQ(g_world.waits.size(), 1u);
   EXPECT_EQ(g_world.waits[0].ms, 10000u);
   EXPECT_EQ(held_at_wait, g_world.executes[0].address);
@@ -185,12 +182,12 @@ TEST_F(Aspi, ARequestTakenInAsPendingIsWaitedForEvenWhenItsStatusIsAlreadyFinal)
   EXPECT_TRUE(g_world.set_events.empty());
 }
 
-TEST_F(Aspi, TheRequestCarriesTheCurrentDrivesAddressAndTheRecordsEvent) {
+TEST_F(Aspi, TheRequestCarriesTheCurrentDrivesAddressAndItsOwnEvent) {
   OneDriveSelected();
   uint8_t reply[56];
   EXPECT_EQ(Inquiry(reply, sizeof reply), 1);
   ASSERT_EQ(g_world.executes.size(), 1u);
-  const ScsiCommand& sent = g_world.executes[0].block;
+  const AspiExecRequest& sent = g_world.executes[0].block;
   EXPECT_EQ(sent.command_code, 2);
   EXPECT_EQ(sent.adapter_id, 1);
   EXPECT_EQ(sent.target_id, 3);
@@ -209,29 +206,73 @@ TEST_F(Aspi, TheRequestCarriesTheCurrentDrivesAddressAndTheRecordsEvent) {
   EXPECT_EQ(g_world.closed, (std::vector<HANDLE>{g_world.reset_events[0]}));
 }
 
+// The execute request's flags say the direction and ask for the event; each
+// attempt creates its own event and closes it on every way out.
+TEST_F(Aspi, FlagsFollowTheDirectionAndEveryAttemptClosesItsOwnEvent) {
+  OneDriveSelected();
+  const struct {
+    ScsiDirection direction;
+    uint8_t flags;
+  } cases[] = {{ScsiDirection::kIn, 0x48}, {ScsiDirection::kOut, 0x50}, {ScsiDirection::kNone, 0x40}};
+  uint8_t data[8] = {};
+  for (const auto& k : cases) {
+    g_world.executes.clear();
+    AspiAttempt(Prepared(k.direction == ScsiDirection::kNone ? nullptr : data,
+                         k.direction == ScsiDirection::kNone ? 0 : sizeof data, k.direction));
+    ASSERT_EQ(g_world.executes.size(), 1u);
+    EXPECT_EQ(g_world.executes[0].block.flags, k.flags) << static_cast<int>(k.direction);
+  }
+
+  // A command that fails five times: five events, each closed, none kept.
+  g_world = World{};
+  g_world.platform_id = VER_PLATFORM_WIN32_WINDOWS;
+  OneDriveSelected();
+  g_world.on_execute = [](AspiExecRequest& c) {
+    c.status = kAspiError;
+    c.target_status = kScsiStatusCheckCondition;
+    c.sense_area[12] = 0x24;
+  };
+  uint8_t reply[16];
+  EXPECT_EQ(IdentifyModel(reply, sizeof reply), 0);
+  EXPECT_EQ(g_world.executes.size(), 5u);
+  EXPECT_EQ(g_world.events_created, 5);
+  EXPECT_EQ(g_world.closed.size(), 5u);
+  EXPECT_EQ(LastFailureText(), "Invalid field in command packet");
+  for (const ExecCall& call : g_world.executes) EXPECT_NE(call.block.completion_event, nullptr);
+}
+
+HANDLE WINAPI NoEvent(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) { return nullptr; }
+
+TEST_F(Aspi, NoEventMeansNoRequest) {
+  OneDriveSelected();
+  Platform().CreateEventA = NoEvent;
+  EXPECT_EQ(AspiAttempt(Prepared()).category, ScsiCategory::kRejected);
+  EXPECT_TRUE(g_world.executes.empty());
+  EXPECT_TRUE(g_world.closed.empty());
+}
+
 TEST_F(Aspi, DataGoesInBeforeTheRequestAndComesBackAfterCompletion) {
   OneDriveSelected();
   uint8_t out[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-  g_world.on_execute = [](ScsiCommand& c) {
+  g_world.on_execute = [](AspiExecRequest& c) {
     std::memset(c.data_buffer, 0xEE, c.data_length);  // a library scribbling on data out
     c.status = kAspiCompleted;
   };
-  ScsiCommand w = Prepared(out, sizeof out, 0x50);
-  EXPECT_EQ(AspiAttempt(w, 30000), 1);
+  EXPECT_EQ(AspiAttempt(Prepared(out, sizeof out, ScsiDirection::kOut, 30000)).category, ScsiCategory::kGood);
   EXPECT_EQ(g_world.executes[0].data, std::vector<uint8_t>(out, out + 8));
   EXPECT_NE(g_world.executes[0].block.data_buffer, static_cast<void*>(out));
   EXPECT_EQ(out[0], 1);  // the caller's data-out bytes are never written
 
   uint8_t in[16] = {};
-  g_world.on_execute = [](ScsiCommand& c) {
+  g_world.on_execute = [](AspiExecRequest& c) {
     for (uint32_t i = 0; i < c.data_length; ++i) static_cast<uint8_t*>(c.data_buffer)[i] = uint8_t(0xA0 + i);
     c.status = kAspiCompleted;
   };
-  ScsiCommand r = Prepared(in, sizeof in, 0x48);
-  EXPECT_EQ(AspiAttempt(r, 30000), 1);
+  const ScsiOutcome o = AspiAttempt(Prepared(in, sizeof in, ScsiDirection::kIn, 30000));
+  EXPECT_EQ(o.category, ScsiCategory::kGood);
+  EXPECT_EQ(o.transferred, 16u);  // ASPI tells no residue: all of it
   EXPECT_EQ(in[0], 0xA0);
   EXPECT_EQ(in[15], 0xAF);
-  EXPECT_EQ(r.data_buffer, in);  // the caller's record still names its own buffer
 }
 
 TEST_F(Aspi, ACompletionSignalledDuringTheWaitIsTracedWithTheCharacterColumn) {
@@ -239,7 +280,7 @@ TEST_F(Aspi, ACompletionSignalledDuringTheWaitIsTracedWithTheCharacterColumn) {
   FileTraceOn trace;
   LibraryHoldsRequests();
   g_world.on_wait = [](HANDLE, DWORD) {
-    ScsiCommand* held = Held();
+    AspiExecRequest* held = Held();
     const uint8_t reply[4] = {'A', 'B', 0x7E, 0};
     std::memcpy(held->data_buffer, reply, 4);
     held->sense_area[0] = 0x70;
@@ -247,10 +288,9 @@ TEST_F(Aspi, ACompletionSignalledDuringTheWaitIsTracedWithTheCharacterColumn) {
     return static_cast<DWORD>(WAIT_OBJECT_0);
   };
   uint8_t in[16] = {};
-  ScsiCommand c = Prepared(in, sizeof in);
-  EXPECT_EQ(AspiAttempt(c, 10000), 1);
+  EXPECT_EQ(AspiAttempt(Prepared(in, sizeof in, ScsiDirection::kIn, 10000)).category, ScsiCategory::kGood);
   ASSERT_EQ(g_world.waits.size(), 1u);
-  EXPECT_EQ(g_world.waits[0].handle, kEvent);
+  EXPECT_EQ(g_world.waits[0].handle, AttemptEvent());
   EXPECT_EQ(g_world.waits[0].ms, 10000u);
   EXPECT_TRUE(g_world.set_events.empty());
   EXPECT_TRUE(g_world.aborts.empty());
@@ -269,11 +309,12 @@ TEST_F(Aspi, ANeverSignalledRequestEndsAfterExactlyItsTimeOutWithoutATrace) {
   TraceOn trace;
   LibraryHoldsRequests();
   g_world.on_abort = [] { Held()->status = kAspiAborted; };
-  ScsiCommand c = Prepared();
-  EXPECT_EQ(AspiAttempt(c, 30000), 0);
+  const ScsiOutcome o = AspiAttempt(Timed(30000));
+  EXPECT_EQ(o.category, ScsiCategory::kLost);
+  EXPECT_EQ(o.sense_length, 0);  // what the library wrote after the abort is no answer
   ASSERT_EQ(g_world.waits.size(), 1u);
   EXPECT_EQ(g_world.waits[0].ms, 30000u);
-  EXPECT_EQ(g_world.set_events, (std::vector<HANDLE>{kEvent}));
+  EXPECT_EQ(g_world.set_events, (std::vector<HANDLE>{AttemptEvent()}));
   EXPECT_TRUE(trace.captured.text().empty());
   EXPECT_TRUE(g_world.messages.empty());
 }
@@ -281,17 +322,17 @@ TEST_F(Aspi, ANeverSignalledRequestEndsAfterExactlyItsTimeOutWithoutATrace) {
 TEST_F(Aspi, EventFailuresShowTheirMessageAndFailTheAttempt) {
   OneDriveSelected();
   g_world.reset_result = FALSE;
-  ScsiCommand c = Prepared();
-  EXPECT_EQ(AspiAttempt(c, 1000), 0);
+  EXPECT_EQ(AspiAttempt(Prepared()).category, ScsiCategory::kRejected);
   EXPECT_EQ(g_world.messages, (std::vector<std::string>{"Event Reset Failure !"}));
   EXPECT_TRUE(g_world.executes.empty());
+  EXPECT_EQ(g_world.closed, g_world.reset_events);  // its event is closed all the same
 
   g_world.reset_result = TRUE;
   g_world.set_result = FALSE;
   g_world.messages.clear();
   LibraryHoldsRequests();
   g_world.on_abort = [] { Held()->status = kAspiAborted; };
-  EXPECT_EQ(AspiAttempt(c, 1000), 0);
+  EXPECT_EQ(AspiAttempt(Prepared()).category, ScsiCategory::kLost);
   EXPECT_EQ(g_world.messages, (std::vector<std::string>{"Event Set Failure !"}));
 }
 
@@ -304,15 +345,14 @@ TEST_F(Aspi, AfterATimeOutTheRequestIsAbortedAndWaitedForUntilTheLibraryLetsGo) 
   // writes its block and the data buffer late, then lets go.
   g_world.on_sleep = [](int n) {
     if (n != 2) return;
-    ScsiCommand* held = Held();
+    AspiExecRequest* held = Held();
     std::memset(held->data_buffer, 0xDD, held->data_length);
     held->sense_area[12] = 0x3E;
     held->adapter_status = 0x09;
     held->status = kAspiAborted;
   };
   uint8_t in[16] = {};
-  ScsiCommand c = Prepared(in, sizeof in);
-  EXPECT_EQ(AspiAttempt(c, 1000), 0);
+  const ScsiOutcome o = AspiAttempt(Prepared(in, sizeof in));
 
   ASSERT_EQ(g_world.aborts.size(), 1u);
   EXPECT_EQ(g_world.aborts[0].command_code, 3);
@@ -320,17 +360,18 @@ TEST_F(Aspi, AfterATimeOutTheRequestIsAbortedAndWaitedForUntilTheLibraryLetsGo) 
   EXPECT_EQ(g_world.aborts[0].request, static_cast<void*>(Held()));
   EXPECT_EQ(g_world.sleeps, (std::vector<DWORD>{50, 50, 50}));  // three polls, no guessed grace
   // The library wrote into its own copies, never into the caller's memory.
-  EXPECT_NE(static_cast<void*>(Held()), static_cast<void*>(&c));
   EXPECT_EQ(in[0], 0);
-  // What it reported is in the caller's record for the dispatcher.
-  EXPECT_EQ(c.status, kAspiAborted);
-  EXPECT_EQ(c.sense_area[12], 0x3E);
-  EXPECT_EQ(c.adapter_status, 0x09);
+  // What it reported after the abort is no answer of the drive: the
+  // attempt was lost, and the dispatcher reads nothing of it.
+  EXPECT_EQ(o.category, ScsiCategory::kLost);
+  EXPECT_EQ(o.sense_length, 0);
+  EXPECT_EQ(o.transport_code, 0u);
   EXPECT_FALSE(g_abandon_command);
   EXPECT_EQ(AspiAbandonedRequests(), 0);
   // It had the request past the time-out: its copies and the event stay.
   EXPECT_EQ(AspiKeptRequests(), 1);
-  EXPECT_TRUE(AspiEventKept(kEvent));
+  EXPECT_TRUE(AspiEventKept(AttemptEvent()));
+  EXPECT_TRUE(g_world.closed.empty());
   std::memset(Held()->data_buffer, 0xEE, 16);  // a late write lands in kept memory
 }
 
@@ -354,7 +395,7 @@ TEST_F(Aspi, ALibraryThatNeverLetsGoKeepsItsCopiesAndTheCommandIsAbandoned) {
   // block and buffer it was given, which are still ours to lose. The caller's
   // record and reply buffer are long gone; a new command reuses the heap.
   uint8_t* reused = new uint8_t[16]();
-  ScsiCommand* held = Held();
+  AspiExecRequest* held = Held();
   std::memset(held->data_buffer, 0xDD, 16);
   held->status = kAspiCompleted;
   for (int i = 0; i < 16; ++i) EXPECT_EQ(reused[i], 0);
@@ -371,8 +412,9 @@ TEST_F(Aspi, AnEventWithoutCompletionIsTreatedAsCompletedOnlyOnceTheLibraryLetsG
   LibraryHoldsRequests();
   g_world.on_wait = [](HANDLE, DWORD) { return static_cast<DWORD>(WAIT_FAILED); };
   g_world.on_abort = [] { Held()->status = kAspiAborted; };
-  ScsiCommand c = Prepared();
-  EXPECT_EQ(AspiAttempt(c, 1000), kAspiAborted);
+  const ScsiOutcome o = AspiAttempt(Prepared());
+  EXPECT_EQ(o.category, ScsiCategory::kLost);
+  EXPECT_EQ(o.transport_code, kAspiAborted);
   EXPECT_EQ(g_world.aborts.size(), 1u);
   EXPECT_TRUE(g_world.set_events.empty());
   EXPECT_EQ(AspiAbandonedRequests(), 0);
@@ -382,7 +424,7 @@ TEST_F(Aspi, AnEventWithoutCompletionIsTreatedAsCompletedOnlyOnceTheLibraryLetsG
 // after the time-out: the caller's record and buffer are made inaccessible as
 // soon as the attempt returns, so a late write into them would crash.
 struct LateLibrary {
-  static ScsiCommand* held;
+  static AspiExecRequest* held;
   static HANDLE thread;
   static DWORD WINAPI Complete(void*) {
     ::Sleep(150);
@@ -393,16 +435,18 @@ struct LateLibrary {
     return 0;
   }
 };
-ScsiCommand* LateLibrary::held = nullptr;
+AspiExecRequest* LateLibrary::held = nullptr;
 HANDLE LateLibrary::thread = nullptr;
 
 TEST_F(Aspi, ALateCompletionOnTheLibrarysThreadNeverTouchesTheCallersMemory) {
   OneDriveSelected();
+  Platform().CreateEventA = ::CreateEventA;
+  Platform().CloseHandle = ::CloseHandle;
   Platform().ResetEvent = ::ResetEvent;
   Platform().SetEvent = ::SetEvent;
   Platform().WaitForSingleObject = ::WaitForSingleObject;
   Platform().Sleep = ::Sleep;
-  g_world.on_execute = [](ScsiCommand& c) {
+  g_world.on_execute = [](AspiExecRequest& c) {
     c.status = kAspiPending;
     LateLibrary::held = &c;
     LateLibrary::thread = ::CreateThread(nullptr, 0, LateLibrary::Complete, nullptr, 0, nullptr);
@@ -410,21 +454,17 @@ TEST_F(Aspi, ALateCompletionOnTheLibrarysThreadNeverTouchesTheCallersMemory) {
   const SIZE_T page = 4096;
   auto* memory = static_cast<uint8_t*>(::VirtualAlloc(nullptr, 2 * page, MEM_COMMIT, PAGE_READWRITE));
   ASSERT_NE(memory, nullptr);
-  auto* record = reinterpret_cast<ScsiCommand*>(memory);
+  auto* request = reinterpret_cast<ScsiRequest*>(memory);
   uint8_t* buffer = memory + page;
-  HANDLE event = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  *record = Prepared(buffer, 1024);
-  record->completion_event = event;
+  *request = Prepared(buffer, 1024, ScsiDirection::kIn, 20);
 
-  EXPECT_EQ(AspiAttempt(*record, 20), 0);
-  EXPECT_EQ(record->sense_area[12], 0x11);
+  EXPECT_EQ(AspiAttempt(*request).category, ScsiCategory::kLost);
   EXPECT_EQ(buffer[0], 0);
   DWORD old = 0;
   ASSERT_TRUE(::VirtualProtect(memory, 2 * page, PAGE_NOACCESS, &old));
   ASSERT_NE(LateLibrary::thread, nullptr);
   EXPECT_EQ(::WaitForSingleObject(LateLibrary::thread, 5000), WAIT_OBJECT_0);
   ::CloseHandle(LateLibrary::thread);
-  ::CloseHandle(event);
   ::VirtualFree(memory, 0, MEM_RELEASE);
   EXPECT_EQ(AspiAbandonedRequests(), 0);
 }
@@ -437,7 +477,7 @@ TEST_F(Aspi, ALateCompletionOfAnAbandonedRequestWakesNoLaterCommand) {
   uint8_t reply[16];
   EXPECT_EQ(IdentifyModel(reply, 16), 0);
   ASSERT_EQ(AspiAbandonedRequests(), 1);
-  ScsiCommand* abandoned = Held();
+  AspiExecRequest* abandoned = Held();
   const HANDLE kept = static_cast<HANDLE>(abandoned->completion_event);
   EXPECT_TRUE(AspiEventKept(kept));
   EXPECT_EQ(std::count(g_world.closed.begin(), g_world.closed.end(), kept), 0);
@@ -450,7 +490,7 @@ TEST_F(Aspi, ALateCompletionOfAnAbandonedRequestWakesNoLaterCommand) {
     waited_on.push_back(h);
     abandoned->status = kAspiCompleted;
     Platform().SetEvent(kept);
-    ScsiCommand* current = Held();
+    AspiExecRequest* current = Held();
     if (h == kept) return WAIT_OBJECT_0;  // woken by the other request's post
     current->status = kAspiCompleted;
     return WAIT_OBJECT_0;
@@ -486,11 +526,12 @@ TEST_F(Aspi, AnEarlierAttemptsLatePostDoesNotAbortTheNextAttempt) {
 
 TEST_F(Aspi, ARequestTheLibraryRefusesWithoutAStatusFailsThatAttemptAtOnce) {
   OneDriveSelected();
-  g_world.on_execute = [](ScsiCommand& c) { c.status = kAspiPending; };
+  g_world.on_execute = [](AspiExecRequest& c) { c.status = kAspiPending; };
   g_world.send_returns_pending = false;
   g_world.send_result_override = kAspiInvalidRequest;
-  ScsiCommand c = Prepared();
-  EXPECT_EQ(AspiAttempt(c, 1000), kAspiInvalidRequest);
+  const ScsiOutcome o = AspiAttempt(Prepared());
+  EXPECT_EQ(o.category, ScsiCategory::kRejected);
+  EXPECT_EQ(o.transport_code, kAspiInvalidRequest);
   EXPECT_TRUE(g_world.waits.empty());
   EXPECT_TRUE(g_world.aborts.empty());
   EXPECT_EQ(AspiKeptRequests(), 0);

@@ -59,7 +59,7 @@ TEST_F(Discovery, TheChosenTransportCarriesCommandsThroughTheDispatcher) {
   ASSERT_EQ(DiscoverDrives(), 1);
   ASSERT_EQ(SelectDrive(0), 1);
   ScsiCommand command{};
-  command.flags = 0x48;
+  command.direction = ScsiDirection::kIn;
   command.cdb[0] = 0x12;
   EXPECT_EQ(SendScsiCommand(command, 1000), 1);
   EXPECT_EQ(g_world.ioctls.size(), 1u);
@@ -72,7 +72,7 @@ TEST_F(Discovery, TheChosenTransportCarriesCommandsThroughTheDispatcher) {
   ASSERT_EQ(DiscoverDrives(), 1);
   ASSERT_EQ(SelectDrive(0), 1);
   ScsiCommand again{};
-  again.flags = 0x48;
+  again.direction = ScsiDirection::kIn;
   again.cdb[0] = 0x12;
   EXPECT_EQ(SendScsiCommand(again, 1000), 1);
   ASSERT_EQ(g_world.executes.size(), 1u);

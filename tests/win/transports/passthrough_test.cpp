@@ -20,6 +20,16 @@ constexpr uint16_t kDirectLength = 44;
 constexpr uint32_t kSenseOffset = 48;
 #endif
 
+// A request as the dispatcher hands it to the transport.
+ScsiRequest Request(uint32_t timeout_ms, void* data = nullptr, uint32_t length = 0) {
+  ScsiRequest r;
+  r.timeout_ms = timeout_ms;
+  r.direction = data ? ScsiDirection::kIn : ScsiDirection::kNone;
+  r.data_buffer = data;
+  r.data_length = length;
+  return r;
+}
+
 class PassThrough : public ::testing::Test {
  protected:
   void SetUp() override { InstallWorld(); }
@@ -123,8 +133,7 @@ TEST_F(PassThrough, TimeOutsGoOutInWholeSeconds) {
   EXPECT_EQ(g_world.ioctls[0].request.sptd.TimeOutValue, 1u);
   EXPECT_EQ(g_world.ioctls[1].request.sptd.TimeOutValue, 10u);
   EXPECT_EQ(g_world.ioctls[2].request.sptd.TimeOutValue, 30u);
-  PassThroughRequest request{};
-  PassThroughAttempt(request, 1999);
+  PassThroughAttempt(Request(1999));
   EXPECT_EQ(g_world.ioctls.back().request.sptd.TimeOutValue, 1u);
 }
 
@@ -140,11 +149,11 @@ TEST_F(PassThrough, VendorCdbLosesItsLunBitsAndInquiryGoesUnchanged) {
   EXPECT_EQ(std::memcmp(g_world.ioctls[1].request.sptd.Cdb, identify, 12), 0);
 }
 
-TEST_F(PassThrough, DataDirectionAndLengthFollowTheFlags) {
+TEST_F(PassThrough, DataDirectionAndLengthFollowTheRequest) {
   OneDriveSelected();
   uint8_t chunk[1024] = {1, 2, 3};
-  WriteBuffer(chunk, 0x400, sizeof chunk, 0);   // flags 0x50
-  WriteBuffer(nullptr, 0, 0, kUpdateModeDefault);  // flags 0x40, no buffer
+  WriteBuffer(chunk, 0x400, sizeof chunk, 0);   // data out
+  WriteBuffer(nullptr, 0, 0, kUpdateModeDefault);  // no data phase, no buffer
   ASSERT_EQ(g_world.ioctls.size(), 2u);
   const PassThroughDirect& out = g_world.ioctls[0].request.sptd;
   EXPECT_EQ(out.DataIn, 0);
@@ -179,14 +188,72 @@ TEST_F(PassThrough, TheRequestGoesToTheCurrentDriveAsOneIoctlOfTheWholeRequest) 
   EXPECT_EQ(call.request.sptd.SenseInfoOffset, kSenseOffset);
 }
 
-TEST_F(PassThrough, AttemptResultsAreOneZeroAndMinusOne) {
+TEST_F(PassThrough, WhatTheSystemWritesBackBecomesTheOutcome) {
   OneDriveSelected();
-  PassThroughRequest request{};
-  EXPECT_EQ(PassThroughAttempt(request, 1000), 1);
-  g_world.ioctl_scsi_status = 2;
-  EXPECT_EQ(PassThroughAttempt(request, 1000), 0);
+  uint8_t data[1024];
+  ScsiOutcome o = PassThroughAttempt(Request(1000, data, sizeof data));
+  EXPECT_EQ(o.category, ScsiCategory::kGood);
+  EXPECT_EQ(o.transferred, 1024u);
+  g_world.ioctl_resid = 24;
+  EXPECT_EQ(PassThroughAttempt(Request(1000, data, sizeof data)).transferred, 1000u);
+
+  g_world.ioctl_scsi_status = kScsiStatusCheckCondition;
+  g_world.ioctl_sense = {0x70, 0, 5, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
+  o = PassThroughAttempt(Request(1000));
+  EXPECT_EQ(o.category, ScsiCategory::kDriveStatus);
+  EXPECT_EQ(o.status, kScsiStatusCheckCondition);
+  EXPECT_EQ(o.sense_length, 32);  // the whole buffer: it went out zeroed
+  EXPECT_EQ(o.sense[12], 0x24);
+  EXPECT_EQ(o.transport_code, 0u);
+
+  g_world.ioctl_scsi_status = kScsiStatusBusy;
+  o = PassThroughAttempt(Request(1000));
+  EXPECT_EQ(o.category, ScsiCategory::kDriveStatus);
+  EXPECT_EQ(o.status, kScsiStatusBusy);
+  EXPECT_EQ(o.sense_length, 0);
+
   g_world.ioctl_result = FALSE;
-  EXPECT_EQ(PassThroughAttempt(request, 1000), -1);
+  EXPECT_EQ(PassThroughAttempt(Request(1000)).category, ScsiCategory::kLost);
+  g_current_drive.device_handle = nullptr;
+  EXPECT_EQ(PassThroughAttempt(Request(1000)).category, ScsiCategory::kRejected);
+}
+
+TEST_F(PassThrough, TheRequestIsBuiltFromTheNeutralRequestAndTheCurrentDrive) {
+  g_drive_table_count = 2;
+  g_pass_through_mode = true;
+  DriveTable[1] = DriveEntry{FakeHandleFor(0), 1, 2, 9, 3};
+  ASSERT_EQ(SelectDrive(1), 1);
+  uint8_t data[1024];
+  ScsiRequest r = Request(30999, data, sizeof data);
+  r.direction = ScsiDirection::kOut;
+  for (int i = 0; i < 16; ++i) r.cdb[i] = static_cast<uint8_t>(0xA0 + i);
+  r.cdb[0] = 0x33;
+  r.cdb[1] = 0x6C;
+  PassThroughRequest built;
+  std::memset(&built, 0xEE, sizeof built);
+  BuildPassThroughRequest(r, built);
+  const PassThroughDirect& d = built.sptd;
+  EXPECT_EQ(d.Length, kDirectLength);
+  EXPECT_EQ(d.ScsiStatus, 0);
+  EXPECT_EQ(d.PathId, 1);
+  EXPECT_EQ(d.Lun, 2);
+  EXPECT_EQ(d.TargetId, 3);
+  EXPECT_EQ(d.CdbLength, 12);
+  EXPECT_EQ(d.SenseInfoLength, 32);
+  EXPECT_EQ(d.DataIn, 0);
+  EXPECT_EQ(d.DataTransferLength, 1024u);
+  EXPECT_EQ(d.TimeOutValue, 30u);
+  EXPECT_EQ(d.DataBuffer, data);
+  EXPECT_EQ(d.SenseInfoOffset, kSenseOffset);
+  EXPECT_EQ(d.Cdb[1], 0x0C);
+  for (int i = 2; i < 16; ++i) EXPECT_EQ(d.Cdb[i], 0xA0 + i) << i;
+  EXPECT_EQ(built.filler, 0u);
+  for (uint8_t b : built.sense) EXPECT_EQ(b, 0);
+  for (ScsiDirection dir : {ScsiDirection::kIn, ScsiDirection::kNone}) {
+    r.direction = dir;
+    BuildPassThroughRequest(r, built);
+    EXPECT_EQ(built.sptd.DataIn, 1);
+  }
 }
 
 TEST_F(PassThrough, AnUnopenedDriveFailsAfterFiveRejectedAttempts) {
@@ -206,16 +273,14 @@ TEST_F(PassThrough, AnUnopenedDriveFailsAfterFiveRejectedAttempts) {
 TEST_F(PassThrough, EveryAttemptIsTracedWithoutTheCharacterColumn) {
   OneDriveSelected();
   FileTraceOn trace;
-  g_world.ioctl_scsi_status = 2;
+  g_world.ioctl_scsi_status = kScsiStatusCheckCondition;
   g_world.ioctl_sense = {0x70, 0, 5, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
   g_world.ioctl_result = FALSE;  // traced whether or not the request succeeded
   uint8_t data[4] = {'A', 'B', 0x7E, 0};
-  PassThroughRequest request{};
-  request.sptd.Cdb[0] = 0x33;
-  request.sptd.Cdb[1] = 0x6C;
-  request.sptd.DataBuffer = data;
-  request.sptd.DataTransferLength = sizeof data;
-  EXPECT_EQ(PassThroughAttempt(request, 1000), -1);
+  ScsiRequest request = Request(1000, data, sizeof data);
+  request.cdb[0] = 0x33;
+  request.cdb[1] = 0x6C;
+  EXPECT_EQ(PassThroughAttempt(request).category, ScsiCategory::kLost);
 
   const std::string& w = FileTraceOn::Written();
   ASSERT_EQ(w.size(), 4u * 94 + 2 * 2);
@@ -230,8 +295,7 @@ TEST_F(PassThrough, EveryAttemptIsTracedWithoutTheCharacterColumn) {
 TEST_F(PassThrough, WithoutADataBufferThereIsNoDataLine) {
   OneDriveSelected();
   TraceOn trace;
-  PassThroughRequest request{};
-  PassThroughAttempt(request, 1000);
+  PassThroughAttempt(Request(1000));
   const std::vector<std::string> lines = trace.captured.Lines();
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0].substr(0, 16), "Command       : ");

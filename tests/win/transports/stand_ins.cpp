@@ -78,7 +78,7 @@ BOOL WINAPI FakeIoctl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOI
   std::memcpy(&call.request, in, sizeof call.request);
   g_world.ioctls.push_back(call);
   auto* request = static_cast<PassThroughRequest*>(out);
-  const bool check = g_world.ioctl_scsi_status == 2;
+  const bool check = g_world.ioctl_scsi_status == kScsiStatusCheckCondition;
   const uint32_t asked = request->sptd.DataTransferLength;
   const uint32_t resid = g_world.ioctl_resid >= 0 ? static_cast<uint32_t>(g_world.ioctl_resid) : check ? asked : 0;
   request->sptd.ScsiStatus = g_world.ioctl_scsi_status;
@@ -126,7 +126,7 @@ uint32_t __cdecl FakeSend(void* block) {
       return query->status = kAspiNoDevice;
     }
     case kAspiExecuteScsiCommand: {
-      auto* command = static_cast<ScsiCommand*>(block);
+      auto* command = static_cast<AspiExecRequest*>(block);
       ExecCall call{};
       call.block = *command;
       call.address = command;

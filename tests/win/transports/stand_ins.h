@@ -11,7 +11,7 @@
 
 #include "base/app_state.h"
 #include "scsi/aspi_win32.h"
-#include "scsi/scsi_command.h"
+#include "scsi/passthrough_win32.h"
 #include "scsi/trace.h"
 #include "scsi/platform_win32.h"
 
@@ -39,8 +39,8 @@ struct IoctlCall {
 };
 
 struct ExecCall {
-  ScsiCommand block;           // as the library received it
-  ScsiCommand* address;        // where it lives
+  AspiExecRequest block;           // as the library received it
+  AspiExecRequest* address;        // where it lives
   std::vector<uint8_t> data;   // the data buffer's contents at send time
 };
 
@@ -85,7 +85,7 @@ struct World {
   std::vector<FakeAspiDevice> devices;
   std::vector<AspiGetDeviceType> device_queries;
   // Execute requests: what the library does with each.
-  std::function<void(ScsiCommand&)> on_execute;
+  std::function<void(AspiExecRequest&)> on_execute;
   bool send_returns_pending = false;       // SendASPI32Command says pending whatever the status
   uint32_t send_result_override = 0;       // when set, what SendASPI32Command returns for execute
   std::vector<ExecCall> executes;
