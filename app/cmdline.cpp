@@ -56,6 +56,13 @@ CommandLine ClassifyCommandLine(const std::vector<std::string>& args) {
   return line;
 }
 
+UpdateOptions RunOptions(const CommandLine& line) {
+  UpdateOptions options;
+  options.every_image_offered = line.argument1 == "/QKV517";
+  options.flash_mode = line.raw_argument1 == "/4k" ? FlashMode::k4k : FlashMode::kDefault;
+  return options;
+}
+
 std::string LogFilePath(const std::string& executable_path, LeadByteTest is_lead_byte) {
   const size_t name_start = FileNameStart(executable_path, is_lead_byte);
   size_t dot = std::string::npos;

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "base/app_state.h"
+
 enum class RunMode { VersionDisplay, TraceToFile, TraceToScreen, TraceWithoutSink, SplitMode, NormalRun };
 
 struct CommandLine {
@@ -14,6 +16,10 @@ struct CommandLine {
 
 // args: the arguments after the program path (later ones are ignored).
 CommandLine ClassifyCommandLine(const std::vector<std::string>& args);
+// The run's options from a classified command line: the hidden switch
+// "/QKV517" (any letter case) offers every image; "/4k", exactly as typed,
+// chooses the 4k flash mode. The only place these switches are compared.
+UpdateOptions RunOptions(const CommandLine& line);
 
 // Upper-cases narrow text (ASCII letters; other bytes unchanged).
 std::string UpperCase(const std::string& text);

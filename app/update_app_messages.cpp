@@ -4,10 +4,10 @@
 
 namespace {
 
-constexpr int kFinishKind = kMessageKindFinish;
-constexpr int kErrorKind = kMessageKindError;
-constexpr int kErrorIcon = kMessageIconError;
-constexpr int kFinishIcon = kMessageIconFinish;
+constexpr MessageKind kFinishKind = MessageKind::Finish;
+constexpr MessageKind kErrorKind = MessageKind::Error;
+constexpr MessageIcon kErrorIcon = MessageIcon::Error;
+constexpr MessageIcon kFinishIcon = MessageIcon::Finish;
 
 const char kSuccessText[] =
     "\nThe firmware of drive has been updated already."

@@ -5,19 +5,12 @@
 #include <cstdint>
 #include <string>
 
-// The message dialog's kinds and icons.
-constexpr int kMessageKindFinish = 1;
-constexpr int kMessageKindError = 2;
-constexpr int kMessageKindVersion = 3;
-constexpr int kMessageIconProgram = 128;
-constexpr int kMessageIconWarning = 139;
-constexpr int kMessageIconError = 140;
-constexpr int kMessageIconFinish = 141;
+#include "base/message_kinds.h"
 
 struct RunReport {
   std::string text;
-  int kind;  // 1 finish, 2 error (the message dialog's kinds)
-  int icon;  // 141 finish form with the reboot offer, 140 error
+  MessageKind kind;
+  MessageIcon icon;  // Finish: the finish form with the reboot offer
 };
 
 // The report for a transfer result: 0 the success text with the reboot

@@ -33,10 +33,11 @@ bool AnsiLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
 // Held open until the process ends, so the named mutex lives as long as we do.
 HANDLE g_instance_mutex = nullptr;
 
-UINT MessageBoxIconStyle(int icon) {
+// The standard box's icon for a message dialog's icon.
+UINT MessageBoxIconStyle(MessageIcon icon) {
   switch (icon) {
-    case IDI_FW_WARNING: return MB_ICONWARNING;
-    case IDI_FW_ERROR: return MB_ICONERROR;
+    case MessageIcon::Warning: return MB_ICONWARNING;
+    case MessageIcon::Error: return MB_ICONERROR;
     default: return MB_ICONINFORMATION;
   }
 }
@@ -58,7 +59,7 @@ CUpdateApp::~CUpdateApp() {
   SetAppState(nullptr);
 }
 
-void CUpdateApp::ShowRunMessage(const std::string& text, int kind, int icon) {
+void CUpdateApp::ShowRunMessage(const std::string& text, MessageKind kind, MessageIcon icon) {
   CMessageDlg dialog;
   dialog.m_strText = text;
   dialog.m_nKind = kind;
@@ -67,7 +68,7 @@ void CUpdateApp::ShowRunMessage(const std::string& text, int kind, int icon) {
   if (message_result == -1) {
     // No dialog could be made: the message must still reach the user.
     // The reboot offer keeps its two answers, named as on the finish form.
-    const bool offer = icon == IDI_FW_FINISH;
+    const bool offer = icon == MessageIcon::Finish;
     const std::string shown =
         offer ? text + "\n\nYES, Reboot now.\nNO, I will restart my computer later." : text;
     const int answer = MessageBoxA(nullptr, shown.c_str(), CMessageDlg::CaptionFor(kind, icon),
@@ -79,24 +80,11 @@ void CUpdateApp::ShowRunMessage(const std::string& text, int kind, int icon) {
 BOOL CUpdateApp::InitInstance() {
   // The main dialog object lives for the whole run, from before the
   // single-instance guard until this returns.
-  CUpdateDlg main_dialog;
-  main_dialog_ = &main_dialog;
+  CUpdateDlg dialog;
+  main_dialog = &dialog;
   BOOL transferred = FALSE;
-  if (StartUp() && RunSwitchActions()) {
-    switch (RunUpdate(*this)) {
-      case RunEnding::Updated:
-      case RunEnding::CompareError:
-      case RunEnding::BufferWriteError:
-      case RunEnding::BufferReadError:
-      case RunEnding::FlashError:
-      case RunEnding::TransferError:
-        transferred = TRUE;
-        break;
-      default:
-        break;
-    }
-  }
-  main_dialog_ = nullptr;
+  if (StartUp() && RunSwitchActions()) transferred = TransferRan(RunUpdate(*this)) ? TRUE : FALSE;
+  main_dialog = nullptr;
   return transferred;
 }
 
@@ -122,9 +110,7 @@ bool CUpdateApp::StartUp() {
   std::vector<std::string> args;
   for (int i = 1; i < m_argc && i <= 2; ++i) args.emplace_back(m_argv[i] ? m_argv[i] : "");
   command_line = ClassifyCommandLine(args);
-  argument1 = command_line.argument1;
-  argument2 = command_line.argument2;
-  raw_argument1 = command_line.raw_argument1;
+  options = RunOptions(command_line);
   return true;
 }
 
@@ -172,8 +158,9 @@ void CUpdateApp::StartDebugWindow() {
 ExeFile* CUpdateApp::OpenPayloadFile() { return exe_file_.Open(executable_path.c_str()) ? &exe_file_ : nullptr; }
 
 bool CUpdateApp::SplitImagesOut() {
-  const std::string report = SplitImages(ExecutableDirectory(executable_path, AnsiLeadByte), Win32SplitFileOps());
-  Host().message_box(report.c_str());
+  const SplitReport report = SplitImages(ExecutableDirectory(executable_path, AnsiLeadByte), Win32SplitFileOps());
+  // Whatever became of the files, the report is the run's one message.
+  Host().message_box(report.text.c_str());
   return true;
 }
 
@@ -184,25 +171,20 @@ void CUpdateApp::ShowMessage(const RunReport& message, RunEnding ending) {
   if (ending == RunEnding::Updated && message_result == IDOK) SystemRestart();
 }
 
+void CUpdateApp::ShowRefusal(const char* text) { Host().message_box(text); }
+
 RunEnding CUpdateApp::ChooseAndConfirm() {
-  if (!main_dialog_) return RunEnding::Declined;
-  // argument1 is in the run's state, where the dialog's matching reads it.
-  main_dialog_->m_strCaption = g_version_caption;
+  if (!main_dialog) return RunEnding::Declined;
+  // The run's options are in its state, where the dialog's matching reads them.
+  main_dialog->m_strCaption = g_version_caption;
   // Only a confirmed "Yes" goes on. "No", Escape and the close box end the
   // run without a message; so does a dialog that could not be made at all
   // (-1): nobody confirmed anything.
-  return main_dialog_->DoModal() == IDOK ? RunEnding::Updated : RunEnding::Declined;
-}
-
-BOOL CUpdateApp::ConfirmAndUpdate(CUpdateDlg& main_dialog) {
-  main_dialog_ = &main_dialog;
-  const RunEnding ending = ConfirmTransferReport(*this);
-  main_dialog_ = nullptr;
-  return ending == RunEnding::Declined ? FALSE : TRUE;
+  return main_dialog->DoModal() == IDOK ? RunEnding::Updated : RunEnding::Declined;
 }
 
 uint8_t CUpdateApp::Transfer() {
-  if (argument2 == "SCR") {
+  if (command_line.argument2 == "SCR") {
     // On this thread, without the progress dialog; under "/LOG" "SCR" the
     // debug window thread keeps the trace on screen meanwhile.
     return static_cast<uint8_t>(RunTransfer());

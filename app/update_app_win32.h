@@ -35,17 +35,14 @@ class CUpdateApp : public CWinApp, public UpdateState, public RunFrontEnd {
   HANDLE start_event = nullptr;
   HANDLE progress_ready_event = nullptr;
 
-  // Shows one message that ends the run in the message dialog: kind 1 finish
-  // or information, 2 error, 3 version; icon 128, 139, 140 or 141. The way it
+  // Shows one message that ends the run in the message dialog. The way it
   // was closed (IDOK, IDCANCEL) is kept in message_result.
-  void ShowRunMessage(const std::string& text, int kind, int icon);
+  void ShowRunMessage(const std::string& text, MessageKind kind, MessageIcon icon);
   INT_PTR message_result = 0;
 
-  // The run's last stretch, once the checks have passed: the main dialog,
-  // the transfer on the thread argument 2 chooses, and the report with the
-  // restart offer. FALSE (nothing sent, nothing shown) unless the user
-  // confirmed in the main dialog.
-  BOOL ConfirmAndUpdate(CUpdateDlg& main_dialog);
+  // The main dialog of the run (InitInstance's own, for its whole run); the
+  // choice and the question happen in it. Null: nobody can confirm.
+  CUpdateDlg* main_dialog = nullptr;
 
   // The run's front end (the order itself is the shared run's).
   int FindDrives(RunEnding* ending) override;
@@ -54,12 +51,11 @@ class CUpdateApp : public CWinApp, public UpdateState, public RunFrontEnd {
   bool SplitMode() override { return split_mode; }
   bool SplitImagesOut() override;
   void ShowMessage(const RunReport& message, RunEnding ending) override;
+  void ShowRefusal(const char* text) override;
   RunEnding ChooseAndConfirm() override;
   // The progress run shows the warning before the first buffer command and
   // the transfer keeps the computer awake (Host().update_guard).
-  void BeginCriticalStretch() override {}
   uint8_t Transfer() override;
-  void EndCriticalStretch() override {}
 
  private:
   // Start-up and the switch actions. Each returns false when the run ends
@@ -68,7 +64,6 @@ class CUpdateApp : public CWinApp, public UpdateState, public RunFrontEnd {
   bool RunSwitchActions();
   void StartDebugWindow();
 
-  CUpdateDlg* main_dialog_ = nullptr;
   Win32ExeFile exe_file_;
   std::unique_ptr<CommandTrace> file_trace_;  // the trace sink under "/LOG" "FILE"
 };

@@ -5,16 +5,49 @@
 
 #include "base/app_state.h"
 #include "base/payload.h"
-#include "drive/identify.h"
 #include "drive/transfer.h"
 
 namespace {
 
-constexpr int kFinishKind = kMessageKindFinish;
-constexpr int kErrorKind = kMessageKindError;
-constexpr int kProgramIcon = kMessageIconProgram;
-constexpr int kWarningIcon = kMessageIconWarning;
-constexpr int kErrorIcon = kMessageIconError;
+constexpr int kNoResult = -1;
+constexpr MessageIcon kNoIcon = MessageIcon::Error;  // lines without a message of their own
+
+const EndingLine kEndings[] = {
+    {RunEnding::Updated, nullptr, kNoIcon, TransferOk, true},
+    {RunEnding::NothingToDo, nullptr, kNoIcon, kNoResult, false},
+    {RunEnding::NoDrive, "\r\nCD-ROM/RW drive is not found!", MessageIcon::Warning, kNoResult, false},
+    {RunEnding::CannotOpen, "\r\nCan't Open %s ", MessageIcon::Warning, kNoResult, false},
+    {RunEnding::ReadFailed, nullptr, kNoIcon, kNoResult, false},
+    {RunEnding::Damaged, "\r\nThis file maybe damage please get new one!", MessageIcon::Error, kNoResult, false},
+    {RunEnding::ModelMismatch, "\r\nModel name is mismatch!!", MessageIcon::Error, kNoResult, false},
+    // The refusal of the model rules (kDosOnlyText), in a plain box.
+    {RunEnding::DosOnly, nullptr, kNoIcon, kNoResult, false},
+    {RunEnding::Declined, nullptr, kNoIcon, kNoResult, false},
+    {RunEnding::CompareError, nullptr, kNoIcon, CompareMismatch, true},
+    {RunEnding::BufferWriteError, nullptr, kNoIcon, BufferWriteFailed, true},
+    {RunEnding::BufferReadError, nullptr, kNoIcon, BufferReadFailed, true},
+    {RunEnding::FlashError, nullptr, kNoIcon, FlashFailed, true},
+    // Every other result, with or without a text of its own.
+    {RunEnding::TransferError, nullptr, kNoIcon, kNoResult, true},
+    {RunEnding::NoPermission, nullptr, kNoIcon, kNoResult, false},
+    {RunEnding::DriveNotNamed, nullptr, kNoIcon, kNoResult, false},
+    {RunEnding::SplitFailed, nullptr, kNoIcon, kNoResult, false},
+    {RunEnding::ChoiceNeeded, nullptr, kNoIcon, kNoResult, false},
+};
+constexpr size_t kEndingCount = sizeof kEndings / sizeof kEndings[0];
+static_assert(kEndingCount == static_cast<size_t>(RunEnding::ChoiceNeeded) + 1, "one line per ending");
+
+// The line of an ending (the table is in the order of RunEnding).
+const EndingLine& LineFor(RunEnding ending) { return kEndings[static_cast<size_t>(ending)]; }
+
+// The error message the table gives an ending, path put in for "%s".
+RunReport TableMessage(RunEnding ending, const std::string& path = "") {
+  const EndingLine& line = LineFor(ending);
+  std::string text = line.text ? line.text : "";
+  const size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, path);
+  return {text, MessageKind::Error, line.icon};
+}
 
 RunEnding End(RunFrontEnd& front, const RunReport& message, RunEnding ending) {
   front.ShowMessage(message, ending);
@@ -23,23 +56,36 @@ RunEnding End(RunFrontEnd& front, const RunReport& message, RunEnding ending) {
 
 }  // namespace
 
-RunReport NoDriveMessage() { return {"\r\nCD-ROM/RW drive is not found!", kErrorKind, kWarningIcon}; }
-RunReport CannotOpenMessage(const std::string& path) {
-  return {"\r\nCan't Open " + path + " ", kErrorKind, kWarningIcon};
+const EndingLine* RunEndings(size_t* count) {
+  if (count) *count = kEndingCount;
+  return kEndings;
 }
-RunReport DamagedMessage() { return {"\r\nThis file maybe damage please get new one!", kErrorKind, kErrorIcon}; }
-RunReport MismatchMessage() { return {"\r\nModel name is mismatch!!", kErrorKind, kErrorIcon}; }
-RunReport VersionMessage(const std::string& caption) { return {"\r\n" + caption, kFinishKind, kProgramIcon}; }
+
+bool TransferRan(RunEnding ending) { return LineFor(ending).transferred; }
+
+RunReport NoDriveMessage() { return TableMessage(RunEnding::NoDrive); }
+RunReport CannotOpenMessage(const std::string& path) { return TableMessage(RunEnding::CannotOpen, path); }
+RunReport DamagedMessage() { return TableMessage(RunEnding::Damaged); }
+RunReport MismatchMessage() { return TableMessage(RunEnding::ModelMismatch); }
+RunReport VersionMessage(const std::string& caption) {
+  return {"\r\n" + caption, MessageKind::Finish, MessageIcon::Program};
+}
 
 RunEnding EndingForResult(uint8_t result) {
-  switch (result) {
-    case TransferOk: return RunEnding::Updated;
-    case CompareMismatch: return RunEnding::CompareError;
-    case BufferWriteFailed: return RunEnding::BufferWriteError;
-    case BufferReadFailed: return RunEnding::BufferReadError;
-    case FlashFailed: return RunEnding::FlashError;
-    default: return RunEnding::TransferError;
+  for (const EndingLine& line : kEndings) {
+    if (line.result == result) return line.ending;
   }
+  return RunEnding::TransferError;
+}
+
+RunEnding AcceptEnding(const AcceptVerdict& verdict, bool yes) {
+  switch (verdict.outcome) {
+    case AcceptOutcome::Ask: return yes ? RunEnding::Updated : RunEnding::Declined;
+    case AcceptOutcome::Refused: return RunEnding::DosOnly;
+    case AcceptOutcome::NotAccepted: break;
+  }
+  // Nothing was shown or asked: the run ends as a refusal before the question.
+  return RunEnding::DosOnly;
 }
 
 RunEnding RunUpdate(RunFrontEnd& front) {
@@ -85,14 +131,14 @@ RunEnding RunUpdate(RunFrontEnd& front) {
     return RunEnding::NothingToDo;
   }
 
-  switch (StartupModelChecks()) {
-    case 0:
-      break;
-    case 1:
-      return RunEnding::DosOnly;  // the rule has shown its own message
-    default:
-      file->Close();
-      return End(front, MismatchMessage(), RunEnding::ModelMismatch);
+  const ModelVerdict checks = StartupModelChecks();
+  if (checks.rule == ModelRule::Mismatch) {
+    file->Close();
+    return End(front, MismatchMessage(), RunEnding::ModelMismatch);
+  }
+  if (!checks.go_on()) {
+    if (checks.refusal) front.ShowRefusal(checks.refusal);
+    return RunEnding::DosOnly;
   }
 
   return ConfirmTransferReport(front);
@@ -103,10 +149,9 @@ RunEnding ConfirmTransferReport(RunFrontEnd& front) {
   const RunEnding choice = front.ChooseAndConfirm();
   if (choice != RunEnding::Updated) return choice;
 
-  // From here on the drive's firmware is being replaced: nothing stops it.
-  front.BeginCriticalStretch();
+  // The transfer holds off sleep and signals itself (Host().update_guard)
+  // from its first buffer command to the end of the settle.
   state.result = front.Transfer();
-  front.EndCriticalStretch();
   if (state.executable_file) state.executable_file->Close();
 
   const bool reports_new = front.AfterTransfer(state.result);

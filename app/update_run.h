@@ -3,34 +3,52 @@
 // choose and confirm, transfer, report. The front end (the Windows dialogs,
 // the Linux terminal) supplies what the user sees behind RunFrontEnd.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "base/exe_file.h"
 #include "app/update_app_messages.h"
+#include "drive/identify.h"
 
-// How a run ended. Every front end reports the same endings; the Linux
-// program turns each into its own exit status.
+// How a run ended. Every front end reports the same endings; the table of
+// endings (RunEndings) says which message each has and whether the transfer
+// ran; the Linux program turns each into its own exit status.
 enum class RunEnding : uint8_t {
   Updated,           // the drive took the new firmware
   NothingToDo,       // version display, split mode, listing
-  NoDrive,           // "CD-ROM/RW drive is not found!"
-  CannotOpen,        // "Can't Open <path> "
+  NoDrive,           // no CD-ROM/RW drive could be reached
+  CannotOpen,        // the program file cannot be opened
   ReadFailed,        // the file could not be read (no message of the table)
-  Damaged,           // "This file maybe damage please get new one!"
-  ModelMismatch,     // "Model name is mismatch!!"
-  DosOnly,           // "This drive must be updated in DOS !!"
+  Damaged,           // the program file fails its check
+  ModelMismatch,     // no image fits any drive
+  DosOnly,           // the model rules refused the drive
   Declined,          // the user said No
-  CompareError,      // " BIOS DATA COMPARE ERROR!!"
-  BufferWriteError,  // " BUFFER WRITE ERROR!!"
-  BufferReadError,   // " BUFFER READ ERROR!!"
-  FlashError,        // " BIOS UPDATE ERROR!!"
-  TransferError,     // any other transfer result (an error box with only a line break)
+  CompareError,      // a chunk read back differed
+  BufferWriteError,  // a buffer write failed
+  BufferReadError,   // a buffer read failed
+  FlashError,        // the flash command failed
+  TransferError,     // any other transfer result
   NoPermission,      // drives found that the user may not open
   DriveNotNamed,     // a drive was named that is not a CD-ROM/RW drive
   SplitFailed,       // an image file could not be written
   ChoiceNeeded,      // several drives or images fit and nobody was there to choose
 };
+
+// One line of the table of endings.
+struct EndingLine {
+  RunEnding ending;
+  // The message the run shows for it in the message dialog ("%s": the path),
+  // null where it shows none of its own (after a transfer: the result's).
+  const char* text;
+  MessageIcon icon;
+  int result;        // the transfer result that ends the run so; -1 none
+  bool transferred;  // the transfer ran
+};
+// Every ending once, in the order of RunEnding.
+const EndingLine* RunEndings(size_t* count);
+// Whether the transfer ran before the run ended so.
+bool TransferRan(RunEnding ending);
 
 // The messages of the table that end a run before the transfer.
 RunReport NoDriveMessage();
@@ -40,6 +58,10 @@ RunReport MismatchMessage();
 RunReport VersionMessage(const std::string& caption);
 // The ending of a transfer result.
 RunEnding EndingForResult(uint8_t result);
+// The ending of the accept step's verdict once the front end has shown its
+// refusal or asked its question (yes: the answer): Updated on Yes, Declined
+// on No, DosOnly when the rules refused or nothing could be accepted.
+RunEnding AcceptEnding(const AcceptVerdict& verdict, bool yes);
 
 class RunFrontEnd {
  public:
@@ -65,21 +87,18 @@ class RunFrontEnd {
   virtual void ListDrives() {}
   // Shows one message that ends the run.
   virtual void ShowMessage(const RunReport& message, RunEnding ending) = 0;
-  // The choice of drive and image with the accept step (model rules and the
-  // question). Returns Updated to go on, or the ending (Declined, DosOnly,
-  // ChoiceNeeded).
+  // Shows the model rules' refusal at start-up (a plain box on Windows)
+  // before the run ends as DosOnly.
+  virtual void ShowRefusal(const char* text) = 0;
+  // The choice of drive and image with the accept step: shows its refusal or
+  // asks its question (AcceptStep's verdict). Returns Updated to go on, or
+  // the ending (Declined, DosOnly, ChoiceNeeded).
   virtual RunEnding ChooseAndConfirm() = 0;
-  // Puts the front end's progress display up before the transfer (the
-  // Windows program does that inside Transfer, with its progress dialog).
-  // What must not interrupt the update (sleep, signals) is held by the
-  // transfer itself through Host().update_guard.
-  virtual void BeginCriticalStretch() = 0;
-  // Runs the transfer (on whatever thread the front end chooses) and returns
-  // its result; the settle is part of it.
+  // Runs the transfer with the front end's progress display (on whatever
+  // thread the front end chooses) and returns its result; the settle is part
+  // of it. What must not interrupt the update (sleep, signals) is held by
+  // the transfer itself through Host().update_guard.
   virtual uint8_t Transfer() = 0;
-  // The drive has settled (or the transfer failed): takes the progress
-  // display down again.
-  virtual void EndCriticalStretch() = 0;
   // After the transfer and its settle, before the report (the Linux program
   // asks the drive for its new firmware version here). True when the drive
   // now reports the chosen image's model and version: a flash command that

@@ -37,6 +37,18 @@ class ProgressSink {
   virtual void SetPosition(int position) = 0;
 };
 
+// How the drive is told to program its flash (the Update Firmware mode byte).
+enum class FlashMode : uint8_t { kDefault = 0x80, k4k = 0x40 };
+
+// What a run varies on, filled by each front end from its own command line
+// before the run starts; the layers below read only this record.
+struct UpdateOptions {
+  // Every image is offered for every drive, whatever its model, and the
+  // question names both firmwares in full.
+  bool every_image_offered = false;
+  FlashMode flash_mode = FlashMode::kDefault;
+};
+
 struct UpdateState {
   // Transfer display.
   std::string status_text;
@@ -61,9 +73,7 @@ struct UpdateState {
   ExeFile* executable_file = nullptr;
 
   // Choice and transfer.
-  std::string argument1;        // upper-cased first argument
-  std::string raw_argument1;    // the first argument exactly as typed ("/4k" is judged on it)
-  std::string argument2;        // upper-cased second argument
+  UpdateOptions options;
   int target_image_entry = -1;   // the directory entry the accept step chose; -1 none
   std::string target_image_name; // its name, for the question and the report
   bool read_back_verification = false;

@@ -196,14 +196,15 @@ void ReadImageName(ExeFile& file, const ImageSpan& span, char name[15]) {
   name[n] = '\0';
 }
 
-std::string SplitImages(const std::string& output_dir, const SplitFileOps& ops, char separator) {
+SplitReport SplitImages(const std::string& output_dir, const SplitFileOps& ops, char separator) {
   UpdateState& state = AppState();
-  std::string report;
+  SplitReport report;
   std::vector<ImageSpan> spans;
   const uint8_t* contents = state.executable_contents.get();
   const int n = contents ? WalkPayload(contents, state.executable_size, &spans) : -1;
   if (n < 0) {
-    report = "This file maybe damage please get new one!\n";
+    report.status = SplitStatus::Damaged;
+    report.text = "This file maybe damage please get new one!\n";
   }
   for (int k = n; k >= 1; --k) {
     const ImageSpan& span = spans[k - 1];
@@ -219,7 +220,8 @@ std::string SplitImages(const std::string& output_dir, const SplitFileOps& ops, 
         if (ops.close) written = ops.close(out) && written;
       }
     }
-    report += (written ? "Create " : "Can't create ") + name + "\n";
+    if (!written) report.status = SplitStatus::FileFailed;
+    report.text += (written ? "Create " : "Can't create ") + name + "\n";
   }
   state.executable_contents.reset();
   state.executable_size = 0;

@@ -75,9 +75,16 @@ struct SplitFileOps {
   bool (*write)(void* file, const void* bytes, uint32_t length);
   bool (*close)(void* file);  // true when the file is complete in place
 };
+// How split mode went: every file written, a file that could not be
+// created, written whole or closed, or a payload whose chain is malformed.
+enum class SplitStatus : uint8_t { Written, FileFailed, Damaged };
+struct SplitReport {
+  SplitStatus status = SplitStatus::Written;
+  std::string text;  // what the front end shows
+};
 // Split mode on the state's executable contents: writes "%s\Bin@%d.bin" files
-// into output_dir (separator '/' on Linux), frees the contents and returns
-// the report text: one line per image, highest number first, "Create
-// <name>\n", or "Can't create <name>\n" for a file that could not be created,
-// written whole or closed.
-std::string SplitImages(const std::string& output_dir, const SplitFileOps& ops, char separator = '\\');
+// into output_dir (separator '/' on Linux), frees the contents and reports.
+// The text has one line per image, highest number first, "Create <name>\n",
+// or "Can't create <name>\n" for a file that failed; a malformed chain gives
+// only "This file maybe damage please get new one!\n".
+SplitReport SplitImages(const std::string& output_dir, const SplitFileOps& ops, char separator = '\\');

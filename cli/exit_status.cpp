@@ -4,53 +4,46 @@
 
 namespace {
 
+using E = RunEnding;
+
+// The one table of statuses: each with its meaning and the endings that give it.
 const ExitStatusLine kLines[] = {
-    {0, "updated, and the drive reports its new firmware (or --list, --split, --version done)"},
-    {kExitUsage, "a switch or argument the program does not take"},
-    {3, "CD-ROM/RW drive is not found!"},
-    {4, "drives found, but no permission to open them (run with sudo, or a udev rule)"},
-    {5, "--drive names no CD-ROM/RW drive"},
-    {6, "Can't Open the updater file (missing, not a regular file, over 64 MiB)"},
-    {7, "the updater file could not be read"},
-    {8, "This file maybe damage please get new one!"},
-    {9, "Model name is mismatch!!"},
-    {10, "This drive must be updated in DOS !!"},
-    {11, "answered No (nothing was sent to the drive)"},
-    {12, "several drives or images fit and --yes cannot choose"},
-    {13, "--split could not write an image file"},
-    {kExitOutputRefused, "--log or --split refused as unsafe to write (nothing was written)"},
-    {kExitDriveBusy, "the drive is in use by another program (nothing was sent to it)"},
-    {kExitDriveLost, "the chosen drive no longer opens or answers as identified (nothing was sent to it)"},
-    {20, "BIOS DATA COMPARE ERROR!!  (the drive kept its old firmware)"},
-    {21, "BUFFER WRITE ERROR!!       (the drive kept its old firmware)"},
-    {22, "BUFFER READ ERROR!!        (the drive kept its old firmware)"},
-    {23, "BIOS UPDATE ERROR!!        (the drive refused to program its flash)"},
-    {24, "the firmware could not be sent whole (the drive kept its old firmware)"},
-    {kExitNotConfirmed, "updated, but the drive did not confirm its new firmware afterwards"},
+    {0, "updated, and the drive reports its new firmware (or --list, --split, --version done)",
+     EndingBit(E::Updated) | EndingBit(E::NothingToDo), false},
+    {kExitUsage, "a switch or argument the program does not take", 0, false},
+    {3, "CD-ROM/RW drive is not found!", EndingBit(E::NoDrive), false},
+    {4, "drives found, but no permission to open them (run with sudo, or a udev rule)", EndingBit(E::NoPermission),
+     false},
+    {5, "--drive names no CD-ROM/RW drive", EndingBit(E::DriveNotNamed), false},
+    {6, "Can't Open the updater file (missing, not a regular file, over 64 MiB)", EndingBit(E::CannotOpen), false},
+    {7, "the updater file could not be read", EndingBit(E::ReadFailed), false},
+    {8, "This file maybe damage please get new one!", EndingBit(E::Damaged), false},
+    {9, "Model name is mismatch!!", EndingBit(E::ModelMismatch), false},
+    {10, "This drive must be updated in DOS !!", EndingBit(E::DosOnly), false},
+    {11, "answered No (nothing was sent to the drive)", EndingBit(E::Declined), false},
+    {12, "several drives or images fit and --yes cannot choose", EndingBit(E::ChoiceNeeded), false},
+    {13, "--split could not write an image file", EndingBit(E::SplitFailed), false},
+    {kExitOutputRefused, "--log or --split refused as unsafe to write (nothing was written)", 0, false},
+    {kExitDriveBusy, "the drive is in use by another program (nothing was sent to it)", 0, false},
+    {kExitDriveLost, "the chosen drive no longer opens or answers as identified (nothing was sent to it)", 0, false},
+    {20, "BIOS DATA COMPARE ERROR!!  (the drive kept its old firmware)", EndingBit(E::CompareError), false},
+    {21, "BUFFER WRITE ERROR!!       (the drive kept its old firmware)", EndingBit(E::BufferWriteError), false},
+    {22, "BUFFER READ ERROR!!        (the drive kept its old firmware)", EndingBit(E::BufferReadError), false},
+    {23, "BIOS UPDATE ERROR!!        (the drive refused to program its flash)", EndingBit(E::FlashError), false},
+    {24, "the firmware could not be sent whole (the drive kept its old firmware)", EndingBit(E::TransferError),
+     false},
+    {kExitNotConfirmed, "updated, but the drive did not confirm its new firmware afterwards", EndingBit(E::Updated),
+     true},
 };
 
 }  // namespace
 
 int ExitStatusFor(RunEnding ending, bool confirmed) {
-  switch (ending) {
-    case RunEnding::Updated: return confirmed ? 0 : kExitNotConfirmed;
-    case RunEnding::NothingToDo: return 0;
-    case RunEnding::NoDrive: return 3;
-    case RunEnding::NoPermission: return 4;
-    case RunEnding::DriveNotNamed: return 5;
-    case RunEnding::CannotOpen: return 6;
-    case RunEnding::ReadFailed: return 7;
-    case RunEnding::Damaged: return 8;
-    case RunEnding::ModelMismatch: return 9;
-    case RunEnding::DosOnly: return 10;
-    case RunEnding::Declined: return 11;
-    case RunEnding::ChoiceNeeded: return 12;
-    case RunEnding::SplitFailed: return 13;
-    case RunEnding::CompareError: return 20;
-    case RunEnding::BufferWriteError: return 21;
-    case RunEnding::BufferReadError: return 22;
-    case RunEnding::FlashError: return 23;
-    case RunEnding::TransferError: return 24;
+  if (static_cast<unsigned>(ending) >= 32) return 1;
+  for (const ExitStatusLine& line : kLines) {
+    if ((line.endings & EndingBit(ending)) == 0) continue;
+    if (ending == RunEnding::Updated && line.unconfirmed == confirmed) continue;
+    return line.status;
   }
   return 1;
 }

@@ -116,10 +116,10 @@ bool LinuxFrontEnd::SplitImagesOut() {
       return false;
     }
   }
-  const std::string report = SplitImages(options_.split_dir, PosixSplitFileOps(), '/');
+  const SplitReport report = SplitImages(options_.split_dir, PosixSplitFileOps(), '/');
   CloseSplitDirectory();
-  terminal_.Say(report);
-  return report.find("Can't create") == std::string::npos && report.find("damage") == std::string::npos;
+  terminal_.Say(report.text);
+  return report.status == SplitStatus::Written;
 }
 
 void LinuxFrontEnd::ReadFailed() { terminal_.Complain("Can't read " + options_.updater); }
@@ -200,16 +200,17 @@ void LinuxFrontEnd::ShowMessage(const RunReport& message, RunEnding ending) {
     default:
       break;
   }
-  if (message.kind == 2) {
+  if (message.kind == MessageKind::Error) {
     terminal_.Complain(message.text);
   } else {
     terminal_.Say(message.text);
   }
 }
 
-bool LinuxFrontEnd::AskQuestion(const char* question) {
-  asked_ = true;
-  std::string text(question ? question : "");
+void LinuxFrontEnd::ShowRefusal(const char* text) { terminal_.Complain(text ? text : ""); }
+
+bool LinuxFrontEnd::AskQuestion(const std::string& question) {
+  std::string text(question);
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
@@ -279,10 +280,10 @@ RunEnding LinuxFrontEnd::ChooseAndConfirm() {
   if (entry < 0) return ending;
   terminal_.Say("Drive: " + DriveLabel(drive));
   if (!HoldChosenDrive(drive)) return RunEnding::Declined;  // main tells the status
-  asked_ = false;
-  if (AcceptStep(static_cast<uint8_t>(drive), entry, "")) return RunEnding::Updated;
-  // Refused before the question: the DOS-only rule has said why.
-  return asked_ ? RunEnding::Declined : RunEnding::DosOnly;
+  const AcceptVerdict verdict = AcceptStep(static_cast<uint8_t>(drive), entry, "");
+  if (verdict.outcome == AcceptOutcome::Refused) ShowRefusal(verdict.text.c_str());
+  const bool yes = verdict.outcome == AcceptOutcome::Ask && AskQuestion(verdict.text);
+  return AcceptEnding(verdict, yes);
 }
 
 bool LinuxFrontEnd::HoldChosenDrive(int drive) {
@@ -310,18 +311,15 @@ bool LinuxFrontEnd::HoldChosenDrive(int drive) {
   return false;
 }
 
-void LinuxFrontEnd::BeginCriticalStretch() {
+uint8_t LinuxFrontEnd::Transfer() {
   // The warning is on screen before the transfer sends anything; signals and
   // sleep are held by the transfer itself (Host().update_guard).
   terminal_.BeginTransfer();
   AppState().progress_sink = &terminal_;
-}
-
-uint8_t LinuxFrontEnd::Transfer() { return static_cast<uint8_t>(RunTransfer()); }
-
-void LinuxFrontEnd::EndCriticalStretch() {
+  const TransferResult result = RunTransfer();
   AppState().progress_sink = nullptr;
   terminal_.EndTransfer();
+  return static_cast<uint8_t>(result);
 }
 
 void LinuxUpdateGuard(bool active) {

@@ -40,10 +40,11 @@ class LinuxFrontEnd : public RunFrontEnd {
   bool ListOnly() override { return options_.list; }
   void ListDrives() override;
   void ShowMessage(const RunReport& message, RunEnding ending) override;
+  void ShowRefusal(const char* text) override;
   RunEnding ChooseAndConfirm() override;
-  void BeginCriticalStretch() override;
+  // The progress display is up from before the first command to the end of
+  // the settle.
   uint8_t Transfer() override;
-  void EndCriticalStretch() override;
   bool AfterTransfer(uint8_t result) override;
 
   // Whether the drive reported the new firmware after the update.
@@ -57,10 +58,6 @@ class LinuxFrontEnd : public RunFrontEnd {
   // Whether the chosen drive could not be held for the update: its node no
   // longer opens, or answers as another device than the one identified.
   bool drive_lost() const { return drive_lost_; }
-  // The question of the accept step came through here (otherwise the model
-  // rules refused before it was asked).
-  bool AskQuestion(const char* question);
-
   // How long the drive is given to come back after the settle.
   static constexpr int kConfirmRounds = 15;
   static constexpr uint32_t kConfirmPauseMs = 1000;
@@ -78,12 +75,13 @@ class LinuxFrontEnd : public RunFrontEnd {
   int ChooseDrive(RunEnding* ending);
   int ChooseImage(int drive, RunEnding* ending);
   void RefuseSplit(const std::string& reason);
+  // Asks the accept step's question on one line; true for yes.
+  bool AskQuestion(const std::string& question);
 
   CliOptions options_;
   Terminal& terminal_;
   FILE* in_;
   PosixExeFile file_;
-  bool asked_ = false;
   bool output_refused_ = false;  // --split was refused
   bool flash_unanswered_ = false;  // the flash command got no good answer
   bool drive_busy_ = false;

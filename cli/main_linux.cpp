@@ -28,7 +28,6 @@
 namespace {
 
 Terminal* g_terminal = nullptr;
-LinuxFrontEnd* g_front = nullptr;
 
 // Sleeps in short slices: the terminal's signals are held (not caught) while
 // the drive works, so the display looks for them between slices and tells
@@ -62,8 +61,6 @@ void SleepTicking(uint32_t ms) {
 void ShowBox(const char* text) {
   if (g_terminal) g_terminal->Complain(text ? text : "");
 }
-
-bool Ask(const char* text, const char*) { return g_front && g_front->AskQuestion(text); }
 
 std::string OwnPath() {
   char path[4096];
@@ -166,21 +163,20 @@ int main(int argc, char** argv) {
   options.flash_mode_4k = flash_mode == "4k";
   if (options.updater.empty()) options.updater = OwnPath();
 
-  // The switches as the shared rules read them.
-  if (options.all_images) state.argument1 = kHiddenSwitch;
-  if (options.flash_mode_4k) state.raw_argument1 = "/4k";
+  // The switches as the run's options.
+  state.options.every_image_offered = options.all_images;
+  state.options.flash_mode = options.flash_mode_4k ? FlashMode::k4k : FlashMode::kDefault;
 
   const char* term = std::getenv("TERM");
   const bool fancy = isatty(STDOUT_FILENO) && term && std::strcmp(term, "dumb") != 0;
   Terminal terminal(stdout, stderr, fancy, state.progress_total);
   LinuxFrontEnd front(options, terminal, stdin);
   g_terminal = &terminal;
-  g_front = &front;
-  Host() = HostSeams{SleepTicking, ShowBox, Ask, LinuxUpdateGuard};
+  // The accept step's question is the front end's own: no Yes/No seam.
+  Host() = HostSeams{SleepTicking, ShowBox, nullptr, LinuxUpdateGuard};
 
   std::unique_ptr<CommandTrace> trace;
   if (!options.log_file.empty() && !OpenLog(options.log_file, terminal, &trace)) {
-    g_front = nullptr;
     g_terminal = nullptr;
     SetAppState(nullptr);
     return kExitOutputRefused;
@@ -192,7 +188,6 @@ int main(int argc, char** argv) {
   if (front.drive_busy()) status = kExitDriveBusy;
   if (front.drive_lost()) status = kExitDriveLost;
   trace.reset();
-  g_front = nullptr;
   g_terminal = nullptr;
   SetAppState(nullptr);
   return status;

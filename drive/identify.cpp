@@ -22,7 +22,8 @@ constexpr const char* kDosOnlyModels[] = {"K53R-T    ", "K53R-TX   "};
 constexpr const char* kDosOnlyThreshold = "208W";
 constexpr const char* kModelWithoutReadBack = "K53R-PX   ";
 
-bool HiddenSwitch() { return AppState().argument1 == kHiddenSwitch; }
+// Every image for every drive, and full names in the question.
+bool EveryImageOffered() { return AppState().options.every_image_offered; }
 
 // Copies a fixed-width field of a reply: the full width, ended at the first
 // zero byte (trailing spaces stay). dst has room for width + 1 characters.
@@ -98,7 +99,7 @@ int ReadImageDirectory() {
 bool ImageAppliesToDrive(int entry, int drive) {
   const DriveIdentity* identity = Identity(drive);
   if (!identity || !EntryValid(entry)) return false;
-  if (HiddenSwitch()) return true;
+  if (EveryImageOffered()) return true;
   // A drive that answered nothing has no model name and takes no image.
   if (identity->model_name[0] == '\0') return false;
   const char* name = AppState().image_directory[entry].image_name;
@@ -114,58 +115,71 @@ int CountImagesForDrive(int drive) {
   return count;
 }
 
-bool ApplyModelRules(int drive) {
+ModelVerdict ApplyModelRules(int drive) {
   const DriveIdentity* identity = Identity(drive);
-  if (!identity) return false;
+  if (!identity) return {ModelRule::NoSuchDrive, nullptr};
   for (const char* model : kDosOnlyModels) {
     if (std::strcmp(identity->model_name, model) == 0 &&
         std::strcmp(identity->firmware_version, kDosOnlyThreshold) < 0) {
-      if (Host().message_box) Host().message_box("This drive must be updated in DOS !!");
-      return false;
+      return {ModelRule::DosOnly, kDosOnlyText};
     }
   }
   UpdateState& state = AppState();
   state.read_back_verification = true;
   if (std::strcmp(identity->model_name, kModelWithoutReadBack) == 0) state.read_back_verification = false;
-  return true;
+  return {ModelRule::GoOn, nullptr};
 }
 
-int StartupModelChecks() {
+ModelVerdict StartupModelChecks() {
   UpdateState& state = AppState();
   int m = 1;
-  if (!HiddenSwitch()) {
+  if (!EveryImageOffered()) {
     m = 0;
     for (int d = 0; d < state.drive_count; ++d) m += CountImagesForDrive(d);
   }
-  if (state.drive_count == 1 && !ApplyModelRules(0)) return 1;
-  if (m == 0) return 2;
-  return 0;
+  if (state.drive_count == 1) {
+    const ModelVerdict rules = ApplyModelRules(0);
+    if (!rules.go_on()) return rules;
+  }
+  if (m == 0) return {ModelRule::Mismatch, nullptr};
+  return {ModelRule::GoOn, nullptr};
 }
 
-bool AcceptStep(uint8_t drive, int entry, const char* caption) {
+AcceptVerdict AcceptStep(uint8_t drive, int entry, const char* caption) {
   UpdateState& state = AppState();
+  AcceptVerdict verdict;
   const DriveIdentity* identity = Identity(drive);
-  if (!identity || !EntryValid(entry)) return false;
+  if (!identity || !EntryValid(entry)) return verdict;
   // The transfer goes to whatever drive is current: never confirm a drive
   // that could not be made current.
-  if (!SelectDrive(drive)) return false;
+  if (!SelectDrive(drive)) return verdict;
   state.current_drive_index = drive;
   // The entry itself goes to the transfer: images may share a name.
   state.target_image_entry = entry;
   state.target_image_name = state.image_directory[entry].image_name;
-  if (!ApplyModelRules(drive)) return false;
+  const ModelVerdict rules = ApplyModelRules(drive);
+  if (!rules.go_on()) {
+    if (rules.refusal) {
+      verdict.outcome = AcceptOutcome::Refused;
+      verdict.text = rules.refusal;
+    }
+    return verdict;
+  }
 
   const std::string current = std::string(identity->model_name) + identity->firmware_version;
   const std::string& next = state.target_image_name;
   char question[128];
-  if (HiddenSwitch()) {
+  if (EveryImageOffered()) {
     std::snprintf(question, sizeof question, "Are you sure to update firmware from\n%s to %s", current.c_str(),
                   next.c_str());
   } else {
     std::snprintf(question, sizeof question, "Are you sure to update firmware from\nVer %s to Ver %s",
                   LastFour(current).c_str(), LastFour(next).c_str());
   }
-  return Host().ask_yes_no && Host().ask_yes_no(question, caption ? caption : "");
+  verdict.outcome = AcceptOutcome::Ask;
+  verdict.text = question;
+  verdict.caption = caption ? caption : "";
+  return verdict;
 }
 
 FirmwareCheck ConfirmFirmware(uint8_t drive, const std::string& image_name, int rounds, uint32_t pause_ms) {

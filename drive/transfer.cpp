@@ -22,6 +22,9 @@
 
 namespace {
 
+static_assert(static_cast<uint8_t>(FlashMode::kDefault) == kUpdateModeDefault, "flash mode byte");
+static_assert(static_cast<uint8_t>(FlashMode::k4k) == kUpdateMode4k, "flash mode byte");
+
 // Buffer offsets travel in 24 bits.
 constexpr uint64_t kMaxAddressableImage = 1u << 24;
 constexpr int kRetryLimit = 5;
@@ -141,7 +144,7 @@ TransferResult SendImage(UpdateState& state, Display& display, ChunkBuffers& buf
     offset += length;
   }
 
-  const uint8_t mode = state.raw_argument1 == "/4k" ? kUpdateMode4k : kUpdateModeDefault;
+  const uint8_t mode = static_cast<uint8_t>(state.options.flash_mode);
   display.Status("Transfer data is completely, recursive = %d, Begin to update firmware ...", budget);
   const bool flashed = WriteBuffer(nullptr, 0, 0, mode) != 0;
   if (flashed) {

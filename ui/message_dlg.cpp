@@ -2,22 +2,27 @@
 
 #include "res/resource.h"
 
+static_assert(static_cast<int>(MessageIcon::Program) == IDI_FW_PROGRAM, "icon resource ID");
+static_assert(static_cast<int>(MessageIcon::Warning) == IDI_FW_WARNING, "icon resource ID");
+static_assert(static_cast<int>(MessageIcon::Error) == IDI_FW_ERROR, "icon resource ID");
+static_assert(static_cast<int>(MessageIcon::Finish) == IDI_FW_FINISH, "icon resource ID");
+
 CMessageDlg::CMessageDlg() : CDialog(IDD_MESSAGE) {}
 
 CMessageDlg::~CMessageDlg() = default;
 
-const char* CMessageDlg::CaptionFor(int kind, int icon) {
-  if (icon == IDI_FW_PROGRAM) return "VER";
-  if (kind == kMessageError) return "ERROR";
-  if (kind == kMessageVersion) return "Version";
+const char* CMessageDlg::CaptionFor(MessageKind kind, MessageIcon icon) {
+  if (icon == MessageIcon::Program) return "VER";
+  if (kind == MessageKind::Error) return "ERROR";
+  if (kind == MessageKind::Version) return "Version";
   return "FINISH  UPDATE";
 }
 
-COLORREF CMessageDlg::TextColourFor(int kind) {
+COLORREF CMessageDlg::TextColourFor(MessageKind kind) {
   switch (kind) {
-    case kMessageError:
+    case MessageKind::Error:
       return RGB(255, 170, 170);
-    case kMessageVersion:
+    case MessageKind::Version:
       return RGB(0, 170, 170);
     default:
       return RGB(190, 190, 255);
@@ -26,11 +31,12 @@ COLORREF CMessageDlg::TextColourFor(int kind) {
 
 BOOL CMessageDlg::OnInitDialog() {
   CDialog::OnInitDialog();
-  if (m_nIcon == IDI_FW_FINISH) MakeFinishForm();
+  if (m_nIcon == MessageIcon::Finish) MakeFinishForm();
   SetWindowText(CaptionFor(m_nKind, m_nIcon));
   SetDlgItemText(IDC_MESSAGE_TEXT, m_strText.c_str());
-  HICON big = LoadResourceIcon(m_nIcon, GetSystemMetrics(SM_CXICON));
-  HICON small = LoadResourceIcon(m_nIcon, GetSystemMetrics(SM_CXSMICON));
+  const int icon = static_cast<int>(m_nIcon);
+  HICON big = LoadResourceIcon(icon, GetSystemMetrics(SM_CXICON));
+  HICON small = LoadResourceIcon(icon, GetSystemMetrics(SM_CXSMICON));
   SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
   SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small ? small : big));
   // The template is top-most already; keep it so when shown from a thread

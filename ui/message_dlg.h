@@ -3,9 +3,8 @@
 #pragma once
 #include <string>
 
+#include "base/message_kinds.h"
 #include "ui/dialog.h"
-
-enum MessageKind { kMessageFinish = 1, kMessageError = 2, kMessageVersion = 3 };
 
 class CMessageDlg : public CDialog {
  public:
@@ -13,12 +12,12 @@ class CMessageDlg : public CDialog {
   ~CMessageDlg() override;
 
   std::string m_strText;  // lines separated by "\n" or "\r\n"
-  int m_nKind = kMessageFinish;
-  int m_nIcon = 128;
+  MessageKind m_nKind = MessageKind::Finish;
+  MessageIcon m_nIcon = MessageIcon::Program;
 
   // The caption a kind and icon give; the message text colour of a kind.
-  static const char* CaptionFor(int kind, int icon);
-  static COLORREF TextColourFor(int kind);
+  static const char* CaptionFor(MessageKind kind, MessageIcon icon);
+  static COLORREF TextColourFor(MessageKind kind);
 
  protected:
   BOOL OnInitDialog() override;

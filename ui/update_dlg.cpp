@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/host.h"
 #include "drive/identify.h"
 #include "res/resource.h"
 #include "ui/winapp.h"
@@ -16,6 +17,20 @@ std::string Field(const char (&text)[N]) {
   size_t n = 0;
   while (n < N && text[n]) ++n;
   return std::string(text, n);
+}
+
+// Shows the accept step's refusal or asks its question: true on Yes.
+bool Answer(const AcceptVerdict& verdict) {
+  switch (verdict.outcome) {
+    case AcceptOutcome::Refused:
+      if (Host().message_box) Host().message_box(verdict.text.c_str());
+      return false;
+    case AcceptOutcome::Ask:
+      return Host().ask_yes_no && Host().ask_yes_no(verdict.text.c_str(), verdict.caption.c_str());
+    case AcceptOutcome::NotAccepted:
+      break;
+  }
+  return false;
 }
 }  // namespace
 
@@ -158,7 +173,7 @@ void CUpdateDlg::OnOK() {
   m_bAccepting = true;
   EnableWindow(m_hWnd, FALSE);
   const bool accepted =
-      AcceptStep(static_cast<uint8_t>(state.current_drive_index), m_nMatchList[m_nPageIndex], AfxGetAppName());
+      Answer(AcceptStep(static_cast<uint8_t>(state.current_drive_index), m_nMatchList[m_nPageIndex], AfxGetAppName()));
   EnableWindow(m_hWnd, TRUE);
   m_bAccepting = false;
   if (accepted) {

@@ -186,15 +186,20 @@ TEST(Terminal, AHeldSignalIsToldOnceAndStopsNothing) {
   EXPECT_EQ(now.sa_handler, SIG_DFL);
 }
 
+// Every ending of the run's table, those yet to come too, gets a status of
+// its own from the one table of statuses.
 TEST(ExitStatus, EveryEndingHasItsOwnStatus) {
+  size_t count = 0;
+  const EndingLine* endings = RunEndings(&count);
+  ASSERT_EQ(count, static_cast<size_t>(RunEnding::ChoiceNeeded) + 1);
   std::set<int> seen;
-  const RunEnding endings[] = {
-      RunEnding::NoDrive,       RunEnding::CannotOpen,       RunEnding::ReadFailed,      RunEnding::Damaged,
-      RunEnding::ModelMismatch, RunEnding::DosOnly,          RunEnding::Declined,        RunEnding::CompareError,
-      RunEnding::BufferWriteError, RunEnding::BufferReadError, RunEnding::FlashError,    RunEnding::TransferError,
-      RunEnding::NoPermission,  RunEnding::DriveNotNamed,    RunEnding::SplitFailed,     RunEnding::ChoiceNeeded};
-  for (RunEnding e : endings) {
+  for (size_t i = 0; i < count; ++i) {
+    const RunEnding e = endings[i].ending;
+    EXPECT_EQ(e, static_cast<RunEnding>(i)) << "the table is in the order of RunEnding";
+    if (e == RunEnding::Updated || e == RunEnding::NothingToDo) continue;
     const int status = ExitStatusFor(e, false);
+    EXPECT_EQ(ExitStatusFor(e, true), status) << i;
+    EXPECT_NE(status, 1) << "no status for ending " << i;
     EXPECT_NE(status, 0);
     EXPECT_NE(status, kExitUsage);
     EXPECT_TRUE(seen.insert(status).second) << status;

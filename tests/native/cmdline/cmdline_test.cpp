@@ -62,6 +62,28 @@ TEST(ClassifyCommandLine, ArgumentsAreKeptUpperCasedAndAsTyped) {
   EXPECT_EQ(none.argument2, "");
 }
 
+// The switches of the run's options are compared here and nowhere else:
+// "/4k" exactly as typed and first, the hidden switch in any letter case.
+TEST(RunOptions, FollowTheFirstArgumentOnly) {
+  const struct {
+    std::vector<std::string> args;
+    bool every_image;
+    FlashMode mode;
+  } cases[] = {
+      {{"/4k"}, false, FlashMode::k4k},          {{"/4k", "SCR"}, false, FlashMode::k4k},
+      {{"/4K"}, false, FlashMode::kDefault},     {{"", "/4k"}, false, FlashMode::kDefault},
+      {{"/4k "}, false, FlashMode::kDefault},    {{"/QKV517"}, true, FlashMode::kDefault},
+      {{"/qkv517", "/4k"}, true, FlashMode::kDefault}, {{"/4k", "/QKV517"}, false, FlashMode::k4k},
+      {{"/QKV5170"}, false, FlashMode::kDefault}, {{}, false, FlashMode::kDefault},
+  };
+  for (const auto& c : cases) {
+    const UpdateOptions options = RunOptions(ClassifyCommandLine(c.args));
+    const std::string shown = c.args.empty() ? "(none)" : c.args[0];
+    EXPECT_EQ(options.every_image_offered, c.every_image) << shown;
+    EXPECT_EQ(options.flash_mode, c.mode) << shown;
+  }
+}
+
 TEST(ClassifyCommandLine, ThirdAndLaterArgumentsHaveNoEffect) {
   EXPECT_EQ(ModeOf({"/LOG", "FILE", "SCR"}), RunMode::TraceToFile);
   EXPECT_EQ(ModeOf({"/LOG", "X", "FILE"}), RunMode::TraceWithoutSink);

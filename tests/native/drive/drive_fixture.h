@@ -88,11 +88,19 @@ class DriveTest : public ::testing::Test {
     state.image_count = ReadImageDirectory();
   }
 
+  // The accept step as a front end answers it: the refusal shown as a box,
+  // the question asked through the host; true on Yes.
+  static bool Accept(uint8_t drive, int entry, const char* caption) {
+    const AcceptVerdict verdict = AcceptStep(drive, entry, caption);
+    if (verdict.outcome == AcceptOutcome::Refused) Host().message_box(verdict.text.c_str());
+    return verdict.outcome == AcceptOutcome::Ask && Host().ask_yes_no(verdict.text.c_str(), verdict.caption.c_str());
+  }
+
   // Identifies, accepts entry 0 for drive 0 and runs the transfer.
   TransferResult Update(bool with_sink = true) {
     IdentifyDrives();
     host.answer = true;
-    EXPECT_TRUE(AcceptStep(0, 0, "fwupdate"));
+    EXPECT_TRUE(Accept(0, 0, "fwupdate"));
     sim.ClearLog();
     host.events.clear();
     if (with_sink) state.progress_sink = &sink;

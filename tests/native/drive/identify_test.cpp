@@ -61,7 +61,7 @@ TEST_F(IdentifyTest, DriveThatCannotBeSelectedGetsAnEmptyRecordAndNoCommands) {
   IdentifyDrives();
   EXPECT_STREQ(state.drive_identity_table[1].model_name, "");
   EXPECT_EQ(sim.Log().size(), 2u);
-  EXPECT_FALSE(AcceptStep(1, 0, "fwupdate"));
+  EXPECT_FALSE(Accept(1, 0, "fwupdate"));
   EXPECT_TRUE(host.events.empty());
 }
 
@@ -96,16 +96,21 @@ TEST_F(IdentifyTest, ModelRules) {
     IdentifyDrives();
     host.events.clear();
     state.read_back_verification = false;
-    EXPECT_EQ(ApplyModelRules(0), c.accepted) << c.model << c.version;
+    const ModelVerdict verdict = ApplyModelRules(0);
+    EXPECT_EQ(verdict.go_on(), c.accepted) << c.model << c.version;
     EXPECT_EQ(state.read_back_verification, c.read_back) << c.model << c.version;
-    EXPECT_EQ(host.events.size(), c.accepted ? 0u : 1u);
-    if (!c.accepted) {
-      EXPECT_EQ(host.events[0], "box:This drive must be updated in DOS !!");
+    EXPECT_TRUE(host.events.empty()) << "the rules show nothing themselves";
+    if (c.accepted) {
+      EXPECT_EQ(verdict.refusal, nullptr);
+    } else {
+      EXPECT_EQ(verdict.rule, ModelRule::DosOnly);
+      EXPECT_STREQ(verdict.refusal, "This drive must be updated in DOS !!");
       state.read_back_verification = true;  // a refusal changes nothing else
-      EXPECT_FALSE(ApplyModelRules(0));
+      EXPECT_FALSE(ApplyModelRules(0).go_on());
       EXPECT_TRUE(state.read_back_verification);
     }
   }
+  EXPECT_EQ(ApplyModelRules(1).rule, ModelRule::NoSuchDrive);
 }
 
 TEST_F(IdentifyTest, ModelMatchIsExactOverTheFirstTenCharacters) {
@@ -125,34 +130,41 @@ TEST_F(IdentifyTest, ModelMatchIsExactOverTheFirstTenCharacters) {
   EXPECT_TRUE(ImageAppliesToDrive(1, 0));
   EXPECT_FALSE(ImageAppliesToDrive(0, 0));
   EXPECT_EQ(CountImagesForDrive(1), 0);  // "K53R-T" matches neither image
-  EXPECT_TRUE(ApplyModelRules(1));        // nor the DOS-only rule
+  EXPECT_TRUE(ApplyModelRules(1).go_on());  // nor the DOS-only rule
   EXPECT_EQ(CountImagesForDrive(2), 0);      // not even the nameless image
   EXPECT_FALSE(ImageAppliesToDrive(0, 3));    // no such drive
   EXPECT_FALSE(ImageAppliesToDrive(3, 0));    // no such entry
   EXPECT_FALSE(ImageAppliesToDrive(100, 0));
 
-  state.argument1 = kHiddenSwitch;
+  state.options.every_image_offered = true;
   EXPECT_EQ(CountImagesForDrive(1), 3);
   EXPECT_EQ(CountImagesForDrive(2), 3);
   EXPECT_FALSE(ImageAppliesToDrive(3, 0));  // still only real entries
 }
 
 TEST_F(IdentifyTest, StartupChecksRefuseBeforeTheyReportAMismatch) {
-  const struct { const char* model; const char* version; const char* arg1; int drives; int expected; } cases[] = {
-      {"K53R-T    ", "207Z", "", 1, 1},        // refused, though a mismatch too
-      {"K53R-RW   ", "100A", "", 1, 2},        {"K53R-RW   ", "100A", "/QKV517", 1, 0},
-      {"K53R-TX   ", "207Z", "", 2, 0},        // with two drives the rule waits for the accept step
-      {"K53R-PX   ", "100A", "", 1, 0},
+  const struct { const char* model; const char* version; bool every_image; int drives; ModelRule expected; } cases[] = {
+      {"K53R-T    ", "207Z", false, 1, ModelRule::DosOnly},  // refused, though a mismatch too
+      {"K53R-RW   ", "100A", false, 1, ModelRule::Mismatch},
+      {"K53R-RW   ", "100A", true, 1, ModelRule::GoOn},
+      {"K53R-TX   ", "207Z", false, 2, ModelRule::GoOn},  // with two drives the rule waits for the accept step
+      {"K53R-PX   ", "100A", false, 1, ModelRule::GoOn},
   };
   for (const auto& c : cases) {
     sim.Clear();
     for (int i = 0; i < c.drives; ++i) AddDrive(c.model, c.version);
     LoadPayload({Firmware("K53R-TX   ", "209A", 0x400), Firmware("K53R-PX   ", "101A", 0x400)});
     IdentifyDrives();
-    state.argument1 = c.arg1;
+    state.options.every_image_offered = c.every_image;
     host.events.clear();
-    EXPECT_EQ(StartupModelChecks(), c.expected) << c.model << c.version << c.arg1;
-    EXPECT_EQ(host.events.size(), c.expected == 1 ? 1u : 0u);
+    const ModelVerdict verdict = StartupModelChecks();
+    EXPECT_EQ(verdict.rule, c.expected) << c.model << c.version << c.every_image;
+    if (c.expected == ModelRule::DosOnly) {
+      EXPECT_STREQ(verdict.refusal, "This drive must be updated in DOS !!");
+    } else {
+      EXPECT_EQ(verdict.refusal, nullptr);
+    }
+    EXPECT_TRUE(host.events.empty());
   }
 }
 
@@ -163,13 +175,13 @@ TEST_F(IdentifyTest, AcceptStepAsksFromCurrentToNew) {
   IdentifyDrives();
   host.events.clear();
   host.answer = false;
-  EXPECT_FALSE(AcceptStep(1, 1, "fwupdate"));
+  EXPECT_FALSE(Accept(1, 1, "fwupdate"));
   EXPECT_EQ(g_current_drive.index, 1);
   EXPECT_EQ(state.target_image_name, "K53R-TX   209A");
   host.answer = true;
-  EXPECT_TRUE(AcceptStep(1, 0, "fwupdate"));  // entry 0: name "AB" + 12 blanks
-  state.argument1 = kHiddenSwitch;
-  EXPECT_TRUE(AcceptStep(0, 1, "fwupdate"));
+  EXPECT_TRUE(Accept(1, 0, "fwupdate"));  // entry 0: name "AB" + 12 blanks
+  state.options.every_image_offered = true;
+  EXPECT_TRUE(Accept(0, 1, "fwupdate"));
   EXPECT_EQ(host.events, (std::vector<std::string>{
                              "ask:Are you sure to update firmware from\nVer 208W to Ver 209A|fwupdate",
                              "ask:Are you sure to update firmware from\nVer 208W to Ver     |fwupdate",
@@ -177,18 +189,29 @@ TEST_F(IdentifyTest, AcceptStepAsksFromCurrentToNew) {
 
   // Out of range: refused without a question and without changing the target.
   host.events.clear();
-  EXPECT_FALSE(AcceptStep(2, 0, "fwupdate"));
-  EXPECT_FALSE(AcceptStep(0, 2, "fwupdate"));
-  EXPECT_FALSE(AcceptStep(0, -1, "fwupdate"));
+  EXPECT_FALSE(Accept(2, 0, "fwupdate"));
+  EXPECT_FALSE(Accept(0, 2, "fwupdate"));
+  EXPECT_FALSE(Accept(0, -1, "fwupdate"));
   EXPECT_TRUE(host.events.empty());
   EXPECT_EQ(state.target_image_name, "K53R-TX   209A");
 }
 
+// The verdict says what the front end shows; the step itself shows nothing.
 TEST_F(IdentifyTest, AcceptStepRefusedByTheDosRuleAsksNothing) {
   AddDrive("K53R-TX   ", "207Z");
+  AddDrive("K53R-TX   ", "209A");
   LoadPayload({Firmware("K53R-TX   ", "209A", 0x400)});
   IdentifyDrives();
-  EXPECT_FALSE(AcceptStep(0, 0, "fwupdate"));
+  AcceptVerdict verdict = AcceptStep(0, 0, "fwupdate");
+  EXPECT_EQ(verdict.outcome, AcceptOutcome::Refused);
+  EXPECT_EQ(verdict.text, "This drive must be updated in DOS !!");
+  verdict = AcceptStep(1, 0, "fwupdate");
+  EXPECT_EQ(verdict.outcome, AcceptOutcome::Ask);
+  EXPECT_EQ(verdict.text, "Are you sure to update firmware from\nVer 209A to Ver 209A");
+  EXPECT_EQ(verdict.caption, "fwupdate");
+  EXPECT_EQ(AcceptStep(2, 0, "fwupdate").outcome, AcceptOutcome::NotAccepted);
+  EXPECT_TRUE(host.events.empty());
+  EXPECT_FALSE(Accept(0, 0, "fwupdate"));
   EXPECT_EQ(host.events, (std::vector<std::string>{"box:This drive must be updated in DOS !!"}));
 }
 
@@ -201,7 +224,7 @@ TEST_F(IdentifyTest, NamesShorterThanTheirFieldsAreUsedWhole) {
   LoadPayload({image});
   IdentifyDrives();
   EXPECT_EQ(CountImagesForDrive(0), 1);
-  EXPECT_TRUE(AcceptStep(0, 0, "x"));
+  EXPECT_TRUE(Accept(0, 0, "x"));
   EXPECT_EQ(host.events.back(), "ask:Are you sure to update firmware from\nVer AB to Ver AB|x");
 }
 

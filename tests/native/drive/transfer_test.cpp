@@ -109,17 +109,19 @@ TEST_F(TransferTest, ReadBackOffForK53RPX) {
   EXPECT_EQ(drive.Flashed(), plain);
 }
 
-TEST_F(TransferTest, UpdateModeFollowsTheFirstArgumentExactly) {
-  const struct { const char* raw1; const char* arg2; uint8_t mode; } cases[] = {
-      {"/4k", "", 0x40}, {"/4K", "", 0x80}, {"", "/4k", 0x80}, {"/4k ", "", 0x80}};
+// The mode comes from the run's options (the front ends set it from "/4k"
+// or --flash-mode 4k); the default state flashes with 80h.
+TEST_F(TransferTest, UpdateModeFollowsTheRunsOptions) {
+  const struct { bool set; FlashMode flash_mode; uint8_t mode; } cases[] = {
+      {false, FlashMode::kDefault, 0x80}, {true, FlashMode::k4k, 0x40}, {true, FlashMode::kDefault, 0x80}};
   for (const auto& c : cases) {
     sim.Clear();
     SimDrive& drive = AddDrive("K53R-TX   ", "208W");
     LoadPayload({Firmware("K53R-TX   ", "209A", 0x400)});
-    state.raw_argument1 = c.raw1;
-    state.argument2 = c.arg2;
+    state.options = UpdateOptions{};
+    if (c.set) state.options.flash_mode = c.flash_mode;
     ASSERT_EQ(Update(), TransferOk);
-    EXPECT_EQ(sim.Commands(SimKind::UpdateFirmware).at(0)->mode(), c.mode) << '"' << c.raw1 << '"';
+    EXPECT_EQ(sim.Commands(SimKind::UpdateFirmware).at(0)->mode(), c.mode) << int(c.mode);
     EXPECT_EQ(drive.flash_mode(), c.mode);
   }
 }
@@ -132,13 +134,13 @@ TEST_F(TransferTest, EachChoiceAmongImagesNamedAlikeFlashesItsOwnImage) {
   for (size_t i = 0x100; i < unnamed_b.size(); ++i) unnamed_b[i] = static_cast<uint8_t>(i * 5);
   const struct {
     const char* what;
-    const char* switch_arg;
+    bool every_image;
     std::vector<std::vector<uint8_t>> images;  // packed order: the last is entry 0
   } cases[] = {
-      {"one name twice", "",
+      {"one name twice", false,
        {Firmware("K53R-TX   ", "209A", 0x800, 1), Firmware("K53R-TX   ", "209A", 0xC00, 2),
         Firmware("K53R-TX   ", "209A", 0x400, 3)}},
-      {"unnamed images, every image offered", kHiddenSwitch, {unnamed_a, unnamed_b}},
+      {"unnamed images, every image offered", true, {unnamed_a, unnamed_b}},
   };
   for (const auto& c : cases) {
     const int n = static_cast<int>(c.images.size());
@@ -147,10 +149,10 @@ TEST_F(TransferTest, EachChoiceAmongImagesNamedAlikeFlashesItsOwnImage) {
       sim.Clear();
       SimDrive& drive = AddDrive("K53R-TX   ", "208W");
       LoadPayload(c.images);
-      state.argument1 = c.switch_arg;
+      state.options.every_image_offered = c.every_image;
       IdentifyDrives();
       ASSERT_EQ(CountImagesForDrive(0), n);
-      ASSERT_TRUE(AcceptStep(0, entry, "fwupdate"));
+      ASSERT_TRUE(Accept(0, entry, "fwupdate"));
       ASSERT_EQ(RunTransfer(), TransferOk);
       EXPECT_EQ(drive.Flashed(), c.images[static_cast<size_t>(n - 1 - entry)]);
     }
@@ -161,7 +163,7 @@ TEST_F(TransferTest, FinalChunkOfSixBytesStopsBeforeTheUpdate) {
   AddDrive("K53R-TX   ", "208W");
   LoadPayload({Firmware("K53R-TX   ", "209A", 1032)});
   IdentifyDrives();
-  ASSERT_TRUE(AcceptStep(0, 0, "fwupdate"));
+  ASSERT_TRUE(Accept(0, 0, "fwupdate"));
   state.image_directory[0].image_size = 1030;
   sim.ClearLog();
   EXPECT_EQ(RunTransfer(), ChunkNotWordAligned);
@@ -181,7 +183,7 @@ TEST_F(TransferTest, RefusesWhatItCannotSendWhole) {
     SimDrive& drive = AddDrive("K53R-TX   ", "208W");
     LoadPayload({Firmware("K53R-TX   ", "209A", 0x1000)});
     IdentifyDrives();
-    ASSERT_TRUE(AcceptStep(0, 0, "fwupdate"));
+    ASSERT_TRUE(Accept(0, 0, "fwupdate"));
     state.image_directory[0].image_size += c.size_delta;
     state.target_image_entry = c.entry;
     sim.ClearLog();
@@ -198,7 +200,7 @@ TEST_F(TransferTest, TheCheckedCopyIsSentWhateverTheFileHoldsNow) {
   const auto checked = Firmware("K53R-TX   ", "209A", 0x1000, 1);
   LoadPayload({checked});
   IdentifyDrives();
-  ASSERT_TRUE(AcceptStep(0, 0, "fwupdate"));
+  ASSERT_TRUE(Accept(0, 0, "fwupdate"));
   std::vector<uint8_t> program(0x200, 0x90), other;
   std::string error;
   ASSERT_TRUE(PackPayload(program, {Firmware("K53R-TX   ", "209A", 0x1000, 2)}, &other, &error)) << error;

@@ -85,7 +85,9 @@ class SplitTest : public ::testing::Test {
 
 TEST_F(SplitTest, WritesEveryImageDescrambledHighestNumberFirst) {
   Load();
-  const std::string report = SplitImages("C:\\fw", kFakeOps);
+  const SplitReport split = SplitImages("C:\\fw", kFakeOps);
+  EXPECT_EQ(split.status, SplitStatus::Written);
+  const std::string& report = split.text;
   EXPECT_EQ(report, "Create C:\\fw\\Bin@3.bin\nCreate C:\\fw\\Bin@2.bin\nCreate C:\\fw\\Bin@1.bin\n");
   EXPECT_EQ(g_created_order,
             (std::vector<std::string>{"C:\\fw\\Bin@3.bin", "C:\\fw\\Bin@2.bin", "C:\\fw\\Bin@1.bin"}));
@@ -103,7 +105,9 @@ TEST_F(SplitTest, AFileThatCannotBeCreatedWrittenOrPutInPlaceIsReportedAndTheOth
   g_refuse = {".\\Bin@2.bin"};
   g_fail_write = {".\\Bin@3.bin"};
   g_fail_close = {".\\Bin@1.bin"};
-  std::string report = SplitImages(".", kFakeOps);
+  SplitReport split = SplitImages(".", kFakeOps);
+  EXPECT_EQ(split.status, SplitStatus::FileFailed);
+  std::string report = split.text;
   EXPECT_EQ(report, "Can't create .\\Bin@3.bin\nCan't create .\\Bin@2.bin\nCan't create .\\Bin@1.bin\n");
   EXPECT_EQ(g_files.count(".\\Bin@1.bin"), 0u);
   EXPECT_EQ(g_files.count(".\\Bin@2.bin"), 0u);
@@ -111,7 +115,9 @@ TEST_F(SplitTest, AFileThatCannotBeCreatedWrittenOrPutInPlaceIsReportedAndTheOth
 
   g_fail_close.clear();
   Load();
-  report = SplitImages(".", kFakeOps);
+  split = SplitImages(".", kFakeOps);
+  EXPECT_EQ(split.status, SplitStatus::FileFailed) << "Bin@1.bin is written, the others are not";
+  report = split.text;
   EXPECT_NE(report.find("\nCreate .\\Bin@1.bin\n"), std::string::npos);
   EXPECT_EQ(g_files[".\\Bin@1.bin"], images_[2]);
   EXPECT_EQ(g_open, 0);  // the file whose write failed was closed as well
@@ -119,15 +125,17 @@ TEST_F(SplitTest, AFileThatCannotBeCreatedWrittenOrPutInPlaceIsReportedAndTheOth
 }
 
 TEST_F(SplitTest, NoContentsOrAMalformedChainWritesNothing) {
-  std::string report = SplitImages("C:", kFakeOps);
-  EXPECT_NE(report.find("damage"), std::string::npos);
+  SplitReport report = SplitImages("C:", kFakeOps);
+  EXPECT_EQ(report.status, SplitStatus::Damaged);
+  EXPECT_EQ(report.text, "This file maybe damage please get new one!\n");
 
   packed_[packed_.size() - 8] = 3;  // last size word no longer a multiple of 4
   state_.executable_contents.reset(new uint8_t[packed_.size()]);
   std::memcpy(state_.executable_contents.get(), packed_.data(), packed_.size());
   state_.executable_size = static_cast<uint32_t>(packed_.size());
   report = SplitImages("C:", kFakeOps);
-  EXPECT_NE(report.find("damage"), std::string::npos);
+  EXPECT_EQ(report.status, SplitStatus::Damaged);
+  EXPECT_EQ(report.text, "This file maybe damage please get new one!\n");
   EXPECT_TRUE(g_created_order.empty());
   EXPECT_EQ(state_.executable_contents, nullptr);
 }
@@ -161,7 +169,7 @@ TEST_F(SplitTest, AnExistingFileIsReplaced) {
     old << std::string(4096, 'z');
   }
   Load();
-  const std::string report = SplitImages(dir, SplitFileOps{StdioCreate, StdioWrite, StdioClose});
+  const std::string report = SplitImages(dir, SplitFileOps{StdioCreate, StdioWrite, StdioClose}).text;
   EXPECT_EQ(report, "Create " + dir + "\\Bin@3.bin\nCreate " + dir + "\\Bin@2.bin\nCreate " + dir +
                         "\\Bin@1.bin\n");
   EXPECT_EQ(Slurp(dir + "/Bin@1.bin"), images_[2]);

@@ -1,6 +1,6 @@
 // The shared update run against simulated drives, through a front end that
 // records what it was asked to do: the order of the steps, every ending with
-// its message, and that the critical stretch frames the buffer commands.
+// its message, and that the transfer holds every buffer command.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -39,23 +39,25 @@ class RecordingFrontEnd : public RunFrontEnd {
   bool ListOnly() override { return list; }
   void ListDrives() override { events.push_back("list"); }
   void ShowMessage(const RunReport& message, RunEnding) override { events.push_back("message:" + message.text); }
+  void ShowRefusal(const char* text) override { events.push_back(std::string("refusal:") + text); }
+  // As the front ends do: the refusal shown, the question asked through the
+  // host, the ending from the verdict and the answer.
   RunEnding ChooseAndConfirm() override {
     events.push_back("choose");
     if (choice != RunEnding::Updated) return choice;
     if (at_question) at_question();
-    return AcceptStep(0, 0, "fwupdate") ? RunEnding::Updated : RunEnding::Declined;
-  }
-  void BeginCriticalStretch() override {
-    events.push_back("begin");
-    commands_at_begin = sim_.Log().size();
+    const AcceptVerdict verdict = AcceptStep(static_cast<uint8_t>(chosen_drive), 0, "fwupdate");
+    if (verdict.outcome == AcceptOutcome::Refused) events.push_back("refusal:" + verdict.text);
+    const bool yes =
+        verdict.outcome == AcceptOutcome::Ask && Host().ask_yes_no(verdict.text.c_str(), verdict.caption.c_str());
+    return AcceptEnding(verdict, yes);
   }
   uint8_t Transfer() override {
     events.push_back("transfer");
-    return static_cast<uint8_t>(RunTransfer());
-  }
-  void EndCriticalStretch() override {
-    events.push_back("end");
+    commands_at_begin = sim_.Log().size();
+    const uint8_t result = static_cast<uint8_t>(RunTransfer());
     commands_at_end = sim_.Log().size();
+    return result;
   }
   bool AfterTransfer(uint8_t result) override {
     events.push_back("after:" + std::to_string(result));
@@ -75,6 +77,7 @@ class RecordingFrontEnd : public RunFrontEnd {
   bool list = false;
   bool ask_after = false;
   RunEnding choice = RunEnding::Updated;
+  int chosen_drive = 0;
   size_t commands_at_begin = 0;
   size_t commands_at_end = 0;
 
@@ -105,13 +108,13 @@ class UpdateRunTest : public DriveTest {
   RecordingFrontEnd front;
 };
 
-TEST_F(UpdateRunTest, AnUpdateRunsInOrderInsideTheCriticalStretch) {
+TEST_F(UpdateRunTest, AnUpdateRunsInOrderWithEveryBufferCommandInsideTheTransfer) {
   Prepare("K53R-TX   ", "209A");
   EXPECT_EQ(RunUpdate(front), RunEnding::Updated);
   EXPECT_EQ(front.events, (std::vector<std::string>{
-                              "find", "open", "choose", "begin", "transfer", "end", "after:0",
+                              "find", "open", "choose", "transfer", "after:0",
                               "message:" + ReportForResult(TransferOk).text}));
-  // Identification only before the stretch; every buffer command and the
+  // Identification only before the transfer; every buffer command and the
   // flash inside it; nothing after it.
   for (size_t i = 0; i < front.commands_at_begin; ++i) {
     EXPECT_TRUE(sim.Log()[i].kind == SimKind::Inquiry || sim.Log()[i].kind == SimKind::IdentifyModel);
@@ -154,8 +157,8 @@ TEST_F(UpdateRunTest, EndingsBeforeTheTransferSendNoBufferCommand) {
 TEST_F(UpdateRunTest, ModelRulesComeBeforeTheChoice) {
   Prepare("K53R-TX   ", "207Z");
   EXPECT_EQ(RunUpdate(front), RunEnding::DosOnly);
-  EXPECT_EQ(host.events.front(), "box:This drive must be updated in DOS !!");
-  EXPECT_FALSE(Saw("choose"));
+  EXPECT_EQ(front.events, (std::vector<std::string>{"find", "open", "refusal:This drive must be updated in DOS !!"}));
+  EXPECT_TRUE(host.events.empty()) << "the front end shows the refusal, nothing else does";
 
   front.events.clear();
   sim.drive(0).identity().model = "K53R-PX   ";
@@ -167,11 +170,46 @@ TEST_F(UpdateRunTest, ModelRulesComeBeforeTheChoice) {
   EXPECT_EQ(BufferCommands(), 0u);
 }
 
+// With two drives the DOS-only rule waits for the accept step: its refusal
+// there ends the run as DosOnly, No to the question as Declined, whatever
+// else was shown or asked.
+TEST_F(UpdateRunTest, TheAcceptStepsVerdictGivesTheEnding) {
+  AddDrive("K53R-TX   ", "207Z");
+  Prepare("K53R-TX   ", "209A");
+  front.drives = 2;
+  EXPECT_EQ(RunUpdate(front), RunEnding::DosOnly);
+  EXPECT_EQ(front.events, (std::vector<std::string>{"find", "open", "choose",
+                                                    "refusal:This drive must be updated in DOS !!"}));
+  EXPECT_TRUE(host.events.empty()) << "no question after the refusal";
+
+  const std::vector<uint8_t> bytes = file.Bytes();
+  for (const bool answer : {false, true}) {
+    SCOPED_TRACE(answer ? "Yes" : "No");
+    front.events.clear();
+    host.events.clear();
+    host.answer = answer;
+    front.chosen_drive = 1;
+    file = MemoryExeFile(bytes);
+    EXPECT_EQ(RunUpdate(front), answer ? RunEnding::Updated : RunEnding::Declined);
+    EXPECT_FALSE(Saw("refusal:This drive must be updated in DOS !!"));
+    ASSERT_FALSE(host.events.empty());
+    EXPECT_EQ(host.events.front(), "ask:Are you sure to update firmware from\nVer 209A to Ver 209B|fwupdate");
+  }
+  EXPECT_EQ(sim.drive(0).flash_count(), 0);
+  EXPECT_EQ(sim.drive(1).flash_count(), 1);
+
+  AcceptVerdict nothing;  // no such drive or entry: nothing shown, nothing asked
+  EXPECT_EQ(AcceptEnding(nothing, true), RunEnding::DosOnly);
+  AcceptVerdict refused;
+  refused.outcome = AcceptOutcome::Refused;
+  EXPECT_EQ(AcceptEnding(refused, true), RunEnding::DosOnly);
+}
+
 TEST_F(UpdateRunTest, NoAtTheQuestionAndListingEndWithoutBufferCommands) {
   Prepare("K53R-TX   ", "209A");
   host.answer = false;
   EXPECT_EQ(RunUpdate(front), RunEnding::Declined);
-  EXPECT_FALSE(Saw("begin"));
+  EXPECT_FALSE(Saw("transfer"));
 
   front.events.clear();
   front.list = true;
@@ -197,7 +235,7 @@ TEST_F(UpdateRunTest, ATransferFailureEndsWithItsMessageAndNoFlash) {
   rule.count = 1000;
   sim.drive(0).AddFault(rule);
   EXPECT_EQ(RunUpdate(front), RunEnding::BufferWriteError);
-  EXPECT_TRUE(Saw("end"));
+  EXPECT_TRUE(Saw("transfer"));
   EXPECT_TRUE(Saw("after:2"));
   EXPECT_TRUE(Saw("message:\r\n BUFFER WRITE ERROR!!"));
   EXPECT_EQ(sim.drive(0).flash_count(), 0);

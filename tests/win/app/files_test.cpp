@@ -179,8 +179,10 @@ TEST_F(SplitFilesTest, FileThatCannotBeCreatedIsReportedAndOthersAreWritten) {
   PathOf("Bin@3.bin");
   HANDLE lock = CreateFileA(blocked.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-  const std::string report = SplitImages(dir_, ops);
+  const SplitReport split = SplitImages(dir_, ops);
   CloseHandle(lock);
+  EXPECT_EQ(split.status, SplitStatus::FileFailed);
+  const std::string& report = split.text;
   EXPECT_EQ(report, "Create " + dir_ + "\\Bin@3.bin\n" + "Can't create " + dir_ + "\\Bin@2.bin\n" + "Create " +
                         dir_ + "\\Bin@1.bin\n");
   EXPECT_EQ(Read(dir_ + "\\Bin@3.bin"), images[0]);

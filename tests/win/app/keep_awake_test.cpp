@@ -72,7 +72,7 @@ class KeepAwake : public ::testing::Test {
     EXPECT_EQ(LoadAndCheck(file_), LoadResult::Intact);
     state_.image_count = ReadImageDirectory();
     IdentifyDrives();
-    EXPECT_TRUE(AcceptStep(0, 0, "fwupdate"));
+    EXPECT_EQ(AcceptStep(0, 0, "fwupdate").outcome, AcceptOutcome::Ask);
     drives_.ClearLog();
     return drive;
   }

@@ -19,13 +19,16 @@ namespace {
 
 struct Attempt {
   CUpdateApp* app;
-  BOOL result = TRUE;
+  RunEnding ending = RunEnding::Updated;
 };
 
+// The run's last stretch as InitInstance reaches it: its main dialog set.
 DWORD WINAPI Confirm(void* param) {
   auto* attempt = static_cast<Attempt*>(param);
   CUpdateDlg dialog;
-  attempt->result = attempt->app->ConfirmAndUpdate(dialog);
+  attempt->app->main_dialog = &dialog;
+  attempt->ending = ConfirmTransferReport(*attempt->app);
+  attempt->app->main_dialog = nullptr;
   return 0;
 }
 
@@ -34,7 +37,7 @@ BOOL CALLBACK CloseThreadWindow(HWND window, LPARAM) {
   return TRUE;
 }
 
-TEST(ConfirmAndUpdate, AMainDialogThatCannotBeMadeEndsWithoutTransferOrMessage) {
+TEST(ConfirmTransferReport, AMainDialogThatCannotBeMadeEndsWithoutTransferOrMessage) {
   SimDrives drives(SimDrives::Mode::Aspi);
   drives.Add();
   SimInstall(drives);
@@ -67,7 +70,8 @@ TEST(ConfirmAndUpdate, AMainDialogThatCannotBeMadeEndsWithoutTransferOrMessage) 
     CloseHandle(thread);
     AfxSetResourceHandle(nullptr);
     EXPECT_TRUE(ended) << "a message was shown";
-    EXPECT_FALSE(attempt.result);
+    EXPECT_EQ(attempt.ending, RunEnding::Declined);
+    EXPECT_FALSE(TransferRan(attempt.ending)) << "InitInstance would report a transfer";
     EXPECT_TRUE(drives.Log().empty()) << "a command went to the drive";
     EXPECT_EQ(drives.drive(0).flash_count(), 0);
   }

@@ -83,8 +83,8 @@ TEST_F(Gallery, DISABLED_ShowEachWindow) {
   };
   for (const Message& m : messages) {
     CMessageDlg dlg;
-    dlg.m_nKind = m.kind;
-    dlg.m_nIcon = m.icon;
+    dlg.m_nKind = static_cast<MessageKind>(m.kind);
+    dlg.m_nIcon = static_cast<MessageIcon>(m.icon);
     dlg.m_strText = m.text;
     ASSERT_TRUE(dlg.Create());
     Photograph(m.name);

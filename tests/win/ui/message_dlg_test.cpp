@@ -9,10 +9,12 @@ namespace {
 
 class MessageDialogTest : public UiTest {
  protected:
-  // Shows the dialog modeless and returns it for inspection.
+  // Shows the dialog modeless and returns it for inspection (kind and icon as
+  // their numbers: the kinds' values as the run uses them, the icons' their
+  // resource IDs).
   void Show(int kind, int icon, const char* text = "\r\nsome text") {
-    dlg_.m_nKind = kind;
-    dlg_.m_nIcon = icon;
+    dlg_.m_nKind = static_cast<MessageKind>(kind);
+    dlg_.m_nIcon = static_cast<MessageIcon>(icon);
     dlg_.m_strText = text;
     ASSERT_TRUE(dlg_.Create());
   }
@@ -127,16 +129,16 @@ class ScriptedMessageDlg : public CMessageDlg {
 
 TEST_F(MessageDialogTest, EscapeCloseBoxAndButtonsEndTheModalDialog) {
   ScriptedMessageDlg dlg;
-  dlg.m_nKind = 2;
-  dlg.m_nIcon = 140;
+  dlg.m_nKind = MessageKind::Error;
+  dlg.m_nIcon = MessageIcon::Error;
   dlg.script = [](HWND w) { PostMessageA(GetDlgItem(w, IDOK), WM_KEYDOWN, VK_ESCAPE, 0); };
   EXPECT_EQ(dlg.DoModal(), IDCANCEL) << "Escape, with no second button visible";
   dlg.script = [](HWND w) { PostMessageA(w, WM_SYSCOMMAND, SC_CLOSE, 0); };
   EXPECT_EQ(dlg.DoModal(), IDCANCEL) << "close box";
   dlg.script = [](HWND w) { PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0); };
   EXPECT_EQ(dlg.DoModal(), IDOK);
-  dlg.m_nKind = 1;
-  dlg.m_nIcon = 141;
+  dlg.m_nKind = MessageKind::Finish;
+  dlg.m_nIcon = MessageIcon::Finish;
   dlg.script = [](HWND w) { PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0); };
   EXPECT_EQ(dlg.DoModal(), IDCANCEL) << "\"NO, I will restart my computer later.\"";
   EXPECT_EQ(dlg.m_hWnd, nullptr);

@@ -147,7 +147,7 @@ TEST_F(UpdateDialogTest, ChangingTheDriveAfterPagingShowsItsOnlyImage) {
 }
 
 TEST_F(UpdateDialogTest, HiddenSwitchListsEveryDriveAndEveryImage) {
-  state_.argument1 = "/QKV517";
+  state_.options.every_image_offered = true;
   Open();
   EXPECT_EQ(ComboEntries(), (std::vector<std::string>{"CD-RW DRIVE A", "OTHER DRIVE", "CD-RW DRIVE B"}));
   ChooseDrive(1);
