@@ -56,17 +56,13 @@ target_link_options(fwupdate-linux-release PRIVATE -Wl,-z,relro,-z,now)
 set_target_properties(fwupdate-linux-release PROPERTIES OUTPUT_NAME fwupdate-linux
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/release)
 
-# The simulated drives as SCSI generic devices of a native program (LD_PRELOAD,
-# sim/sgio/preload/). Built without sanitizers from the sources themselves: it
-# is loaded into programs that may carry none.
-file(GLOB PRELOAD_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/sgio/preload/*.cpp)
-if(PRELOAD_SOURCES)
-  add_library(fwsim_sgio SHARED ${PRELOAD_SOURCES} ${CMAKE_SOURCE_DIR}/sim/sgio/sgio_service.cpp ${SIM_SOURCES} ${CORE_SOURCES})
-  target_include_directories(fwsim_sgio PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(fwsim_sgio PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
-  target_compile_options(fwsim_sgio PRIVATE ${WARN} -fvisibility=hidden)
-  set_target_properties(fwsim_sgio PROPERTIES CXX_VISIBILITY_PRESET hidden)
-endif()
+# The simulated drives as SCSI generic devices of a native program: the SG_IO
+# preload library (sim/sgio/), built by its own project for this machine's
+# architecture, from the simulated drive alone, without sanitizers (it is
+# loaded into programs that may carry none): libfwsim_sgio.so here.
+set(FWSIMSG_OWN_RUNTIME OFF)
+add_subdirectory(${CMAKE_SOURCE_DIR}/sim/sgio ${CMAKE_BINARY_DIR}/sgio)
+set_target_properties(fwsimsg PROPERTIES OUTPUT_NAME fwsim_sgio LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 # Native unit tests: each folder tests/native/<suite>/ is one test executable.
 file(GLOB NATIVE_SUITES LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/native/*)
@@ -84,6 +80,12 @@ foreach(dir ${NATIVE_SUITES})
     endif()
   endif()
 endforeach()
+
+# Two threads' requests at once on two nodes, for the preload's own test
+# (tests/linux/preload_test.sh).
+add_executable(sg_pair ${CMAKE_SOURCE_DIR}/tests/linux/sg_pair.c)
+target_link_libraries(sg_pair PRIVATE Threads::Threads)
+target_compile_options(sg_pair PRIVATE ${WARN})
 
 # Whole-program tests of fwupdate-linux against the simulated drives.
 file(GLOB LINUX_PROGRAM_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/linux/*_test.sh)

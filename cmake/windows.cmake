@@ -115,6 +115,11 @@ else()
   add_custom_target(fwsimsg ALL DEPENDS fwsimsg_build ${SGIO_LIB64})
 endif()
 
+# The preload library and the simulated drive's library carry nothing of the
+# product.
+add_test(NAME preload_symbols_test COMMAND bash ${CMAKE_SOURCE_DIR}/tests/tools/preload_symbols_test.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(preload_symbols_test PROPERTIES TIMEOUT 120)
+
 # GoogleTest from source, for the Wine tests.
 set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
