@@ -13,26 +13,26 @@ constexpr int kNoResult = -1;
 constexpr MessageIcon kNoIcon = MessageIcon::Error;  // lines without a message of their own
 
 const EndingLine kEndings[] = {
-    {RunEnding::Updated, nullptr, kNoIcon, TransferOk, true},
-    {RunEnding::NothingToDo, nullptr, kNoIcon, kNoResult, false},
-    {RunEnding::NoDrive, "\r\nCD-ROM/RW drive is not found!", MessageIcon::Warning, kNoResult, false},
-    {RunEnding::CannotOpen, "\r\nCan't Open %s ", MessageIcon::Warning, kNoResult, false},
-    {RunEnding::ReadFailed, nullptr, kNoIcon, kNoResult, false},
-    {RunEnding::Damaged, "\r\nThis file maybe damage please get new one!", MessageIcon::Error, kNoResult, false},
-    {RunEnding::ModelMismatch, "\r\nModel name is mismatch!!", MessageIcon::Error, kNoResult, false},
+    {RunEnding::Updated, nullptr, kNoIcon, TransferOk, true, "updated"},
+    {RunEnding::NothingToDo, nullptr, kNoIcon, kNoResult, false, "nothing-to-do"},
+    {RunEnding::NoDrive, "\r\nCD-ROM/RW drive is not found!", MessageIcon::Warning, kNoResult, false, "no-drive"},
+    {RunEnding::CannotOpen, "\r\nCan't Open %s ", MessageIcon::Warning, kNoResult, false, "cannot-open"},
+    {RunEnding::ReadFailed, nullptr, kNoIcon, kNoResult, false, "read-failed"},
+    {RunEnding::Damaged, "\r\nThis file maybe damage please get new one!", MessageIcon::Error, kNoResult, false, "damaged"},
+    {RunEnding::ModelMismatch, "\r\nModel name is mismatch!!", MessageIcon::Error, kNoResult, false, "model-mismatch"},
     // The refusal of the model rules (kDosOnlyText), in a plain box.
-    {RunEnding::DosOnly, nullptr, kNoIcon, kNoResult, false},
-    {RunEnding::Declined, nullptr, kNoIcon, kNoResult, false},
-    {RunEnding::CompareError, nullptr, kNoIcon, CompareMismatch, true},
-    {RunEnding::BufferWriteError, nullptr, kNoIcon, BufferWriteFailed, true},
-    {RunEnding::BufferReadError, nullptr, kNoIcon, BufferReadFailed, true},
-    {RunEnding::FlashError, nullptr, kNoIcon, FlashFailed, true},
+    {RunEnding::DosOnly, nullptr, kNoIcon, kNoResult, false, "dos-only"},
+    {RunEnding::Declined, nullptr, kNoIcon, kNoResult, false, "declined"},
+    {RunEnding::CompareError, nullptr, kNoIcon, CompareMismatch, true, "compare-error"},
+    {RunEnding::BufferWriteError, nullptr, kNoIcon, BufferWriteFailed, true, "buffer-write-error"},
+    {RunEnding::BufferReadError, nullptr, kNoIcon, BufferReadFailed, true, "buffer-read-error"},
+    {RunEnding::FlashError, nullptr, kNoIcon, FlashFailed, true, "flash-error"},
     // Every other result, with or without a text of its own.
-    {RunEnding::TransferError, nullptr, kNoIcon, kNoResult, true},
-    {RunEnding::NoPermission, nullptr, kNoIcon, kNoResult, false},
-    {RunEnding::DriveNotNamed, nullptr, kNoIcon, kNoResult, false},
-    {RunEnding::SplitFailed, nullptr, kNoIcon, kNoResult, false},
-    {RunEnding::ChoiceNeeded, nullptr, kNoIcon, kNoResult, false},
+    {RunEnding::TransferError, nullptr, kNoIcon, kNoResult, true, "transfer-error"},
+    {RunEnding::NoPermission, nullptr, kNoIcon, kNoResult, false, "no-permission"},
+    {RunEnding::DriveNotNamed, nullptr, kNoIcon, kNoResult, false, "drive-not-named"},
+    {RunEnding::SplitFailed, nullptr, kNoIcon, kNoResult, false, "split-failed"},
+    {RunEnding::ChoiceNeeded, nullptr, kNoIcon, kNoResult, false, "choice-needed"},
 };
 constexpr size_t kEndingCount = sizeof kEndings / sizeof kEndings[0];
 static_assert(kEndingCount == static_cast<size_t>(RunEnding::ChoiceNeeded) + 1, "one line per ending");
@@ -62,6 +62,10 @@ const EndingLine* RunEndings(size_t* count) {
 }
 
 bool TransferRan(RunEnding ending) { return LineFor(ending).transferred; }
+
+const char* EndingName(RunEnding ending) {
+  return static_cast<size_t>(ending) < kEndingCount ? LineFor(ending).name : "unknown";
+}
 
 RunReport NoDriveMessage() { return TableMessage(RunEnding::NoDrive); }
 RunReport CannotOpenMessage(const std::string& path) { return TableMessage(RunEnding::CannotOpen, path); }

@@ -44,11 +44,14 @@ struct EndingLine {
   MessageIcon icon;
   int result;        // the transfer result that ends the run so; -1 none
   bool transferred;  // the transfer ran
+  const char* name;  // one word for scripts and records: "updated", "buffer-write-error", ...
 };
 // Every ending once, in the order of RunEnding.
 const EndingLine* RunEndings(size_t* count);
 // Whether the transfer ran before the run ended so.
 bool TransferRan(RunEnding ending);
+// The ending's word from the table ("unknown" for a value outside it).
+const char* EndingName(RunEnding ending);
 
 // The messages of the table that end a run before the transfer.
 RunReport NoDriveMessage();

@@ -7,7 +7,11 @@
 #include "base/app_state.h"
 #include "base/payload.h"
 #include "base/posix_files_linux.h"
+#include "cli/exit_status.h"
+#include "cli/history_linux.h"
 #include "cli/interruptions.h"
+#include "cli/parallel_runs_linux.h"
+#include "cli/power_linux.h"
 #include "drive/transfer.h"
 #include "scsi/dispatcher.h"
 #include "scsi/sg_discovery_linux.h"
@@ -37,6 +41,28 @@ const char kPermissionAdvice[] =
     "/etc/udev/rules.d/60-fwupdate.rules:\n"
     "  SUBSYSTEM==\"scsi_generic\", ATTRS{type}==\"5\", GROUP=\"cdrom\", MODE=\"0660\"\n"
     "then run \"udevadm trigger\" and make sure you are in the group cdrom.";
+
+// The transfer's display on the terminal and, for a drive's run of
+// --all-drives, as events to the program that started it.
+class ReportingSink : public ProgressSink {
+ public:
+  ReportingSink(Terminal& terminal, int fd, int total) : terminal_(terminal), fd_(fd), total_(total) {}
+  void SetStatus(const char* text) override {
+    terminal_.SetStatus(text);
+    if (fd_ >= 0) ReportStatus(fd_, text ? text : "");
+  }
+  void SetPosition(int position) override {
+    terminal_.SetPosition(position);
+    if (fd_ >= 0) ReportProgress(fd_, position, total_);
+  }
+
+ private:
+  Terminal& terminal_;
+  int fd_;
+  int total_;
+};
+
+const char* FlashModeText(FlashMode mode) { return mode == FlashMode::k4k ? "40h (4k)" : "80h (default)"; }
 
 }  // namespace
 
@@ -141,6 +167,13 @@ std::string LinuxFrontEnd::DriveLabel(int drive) const {
 
 void LinuxFrontEnd::ListDrives() {
   const UpdateState& state = AppState();
+  if (planning_) return;
+  if (options_.json) {
+    std::vector<DriveFacts> drives;
+    for (int d = 0; d < state.drive_count; ++d) drives.push_back(DriveFactsOf(d));
+    std::fputs(JsonText(ListDocument(drives)).c_str(), stdout);
+    return;
+  }
   for (int d = 0; d < state.drive_count; ++d) {
     terminal_.Say(DriveLabel(d));
     int fitting = 0;
@@ -154,8 +187,16 @@ void LinuxFrontEnd::ListDrives() {
 }
 
 void LinuxFrontEnd::ShowMessage(const RunReport& message, RunEnding ending) {
+  said_ = MessageLines(message.text);
   switch (ending) {
     case RunEnding::Updated: {
+      if (still_old_) {
+        said_ = std::string("ERROR!! After the update the drive still reports its old firmware Ver ") +
+                check_.firmware_version + ": the new firmware did not take.";
+        terminal_.Complain(said_ + " Nothing more was sent to it. Run the updater again; if the drive keeps its "
+                                   "old firmware, ask its vendor.");
+        return;
+      }
       if (flash_unanswered_)
         terminal_.Say("The drive gave no good answer to the flash command, but it reports the new firmware.");
       // The first line of the finish text; a reboot is not what Linux needs.
@@ -214,6 +255,11 @@ bool LinuxFrontEnd::AskQuestion(const std::string& question) {
   for (char& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
+  if (options_.json && !options_.yes) {
+    // No prompts under --json: a question nobody can answer is answered No.
+    terminal_.Complain(text + " -- no question is asked with --json: No (add --yes).");
+    return false;
+  }
   return terminal_.AskYesNo(text, options_.yes, in_);
 }
 
@@ -227,7 +273,7 @@ int LinuxFrontEnd::ChooseOne(const std::vector<int>& fitting, const std::vector<
     *ending = RunEnding::ModelMismatch;
     return -1;
   }
-  if (options_.yes) {
+  if (options_.yes || options_.json) {
     terminal_.Complain(choice.cannot_choose);
     *ending = RunEnding::ChoiceNeeded;
     return -1;
@@ -279,11 +325,142 @@ RunEnding LinuxFrontEnd::ChooseAndConfirm() {
   const int entry = ChooseImage(drive, &ending);
   if (entry < 0) return ending;
   terminal_.Say("Drive: " + DriveLabel(drive));
+  chosen_drive_ = drive;
   if (!HoldChosenDrive(drive)) return RunEnding::Declined;  // main tells the status
+  if (!PowerAllows()) return RunEnding::Declined;         // main tells the status
+  WarnUnfinished(drive);
   const AcceptVerdict verdict = AcceptStep(static_cast<uint8_t>(drive), entry, "");
   if (verdict.outcome == AcceptOutcome::Refused) ShowRefusal(verdict.text.c_str());
+  if (options_.dry_run && verdict.outcome == AcceptOutcome::Ask) {
+    ShowDryRun(entry, verdict.text);
+    return RunEnding::NothingToDo;
+  }
   const bool yes = verdict.outcome == AcceptOutcome::Ask && AskQuestion(verdict.text);
   return AcceptEnding(verdict, yes);
+}
+
+bool LinuxFrontEnd::PowerAllows() {
+  const PowerCheck power = CheckPower(kPowerSupplyRoot);
+  switch (power.verdict) {
+    case PowerCheck::kNoBattery:
+    case PowerCheck::kExternalPower:
+      return true;
+    case PowerCheck::kWarn:
+      terminal_.Complain(power.message);
+      return true;
+    case PowerCheck::kRefuse:
+      if (options_.ignore_power) {
+        terminal_.Complain(power.message + " Going on: --ignore-power.");
+        return true;
+      }
+      power_refused_ = true;
+      terminal_.Complain(power.message + " Nothing was sent to the drive.");
+      return false;
+  }
+  return true;
+}
+
+void LinuxFrontEnd::WarnUnfinished(int drive) {
+  const HistoryRead history = ReadHistory(kHistoryDir);
+  if (!history.ok) return;
+  const DriveFacts facts = DriveFactsOf(drive);
+  const DriveIdentity& id = AppState().drive_identity_table[drive];
+  for (const HistoryRecord& record :
+       UnfinishedFor(history.records, facts.hctl.empty() ? facts.path : facts.hctl, id.vendor_identification,
+                     id.model_name)) {
+    terminal_.Complain("Warning: an update of this drive started at " + Harmless(record.started) + " (image " +
+                       Harmless(record.start.image) +
+                       ") and never finished: the machine may have lost power or stopped during it. The drive "
+                       "may hold a broken firmware; the update below may mend it.");
+  }
+}
+
+void LinuxFrontEnd::ShowDryRun(int entry, const std::string& question) {
+  dry_run_done_ = true;
+  const UpdateState& state = AppState();
+  const ImageDirectoryEntry& image = state.image_directory[entry];
+  const uint32_t chunks = (image.image_size + kChunkSize - 1) / kChunkSize;
+  std::string text = "Dry run: nothing that changes the drive was sent.\nWould send image " +
+                     Harmless(image.image_name) + " (" + std::to_string(image.image_size) + " bytes) in " +
+                     std::to_string(chunks) + " Write Buffer commands of " + std::to_string(kChunkSize) + " bytes";
+  text += state.read_back_verification ? ", each read back and compared" : ", without read-back";
+  text += std::string(", then Update Firmware, mode ") + FlashModeText(state.options.flash_mode) + ".";
+  std::string asked = question;
+  for (char& c : asked) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  text += "\nWould ask: " + asked;
+  said_ = text;
+  terminal_.Say(text);
+}
+
+DriveFacts LinuxFrontEnd::DriveFactsOf(int drive) const {
+  DriveFacts facts;
+  const UpdateState& state = AppState();
+  if (drive < 0 || drive >= state.drive_count || !state.drive_identity_table) return facts;
+  const DriveIdentity& id = state.drive_identity_table[drive];
+  if (const SgDrive* sg = SgDriveAt(drive)) {
+    facts.path = sg->sg_path;
+    facts.block = sg->block_name.empty() ? "" : "/dev/" + sg->block_name;
+    facts.hctl = sg->hctl;
+  }
+  facts.vendor = Trimmed(id.vendor_identification);
+  facts.product = Trimmed(id.product_identification);
+  facts.model = Trimmed(id.model_name);
+  facts.firmware = id.firmware_version;
+  for (int e = 0; e < state.image_count && e < kMaxDirectoryEntries; ++e) {
+    if (ImageAppliesToDrive(e, drive)) facts.images.push_back(state.image_directory[e].image_name);
+  }
+  return facts;
+}
+
+UpdateFacts LinuxFrontEnd::Facts(RunEnding ending, int status) const {
+  UpdateFacts facts;
+  facts.drive = DriveFactsOf(chosen_drive_);
+  const UpdateState& state = AppState();
+  if (chosen_drive_ >= 0 && state.target_image_entry >= 0) facts.image = state.target_image_name;
+  if (check_.answered) facts.firmware_after = check_.firmware_version;
+  facts.ending = EndingWord(ending, status);
+  facts.exit_status = status;
+  facts.message = said_;
+  facts.dry_run = dry_run_done_;
+  if (dry_run_done_ && ending == RunEnding::NothingToDo) facts.ending = "dry-run";
+  if (dry_run_done_ && state.target_image_entry >= 0 && state.target_image_entry < kMaxDirectoryEntries) {
+    facts.image = state.target_image_name;
+    facts.image_size = state.image_directory[state.target_image_entry].image_size;
+    facts.chunks = (facts.image_size + kChunkSize - 1) / kChunkSize;
+    facts.flash_mode = state.options.flash_mode == FlashMode::k4k ? "4k" : "default";
+    facts.read_back = state.read_back_verification;
+  }
+  return facts;
+}
+
+void LinuxFrontEnd::BeginHistory() {
+  const UpdateState& state = AppState();
+  const int drive = state.current_drive_index;
+  const DriveFacts facts = DriveFactsOf(drive);
+  HistoryStart start;
+  start.drive = facts.path;
+  start.hctl = facts.hctl;
+  start.vendor = state.drive_identity_table[drive].vendor_identification;
+  start.model = state.drive_identity_table[drive].model_name;
+  start.firmware_before = facts.firmware;
+  start.image = state.target_image_name;
+  const HistoryWrite written = BeginRecord(kHistoryDir, start);
+  if (written.ok) {
+    history_id_ = written.id;
+  } else {
+    terminal_.Complain("Warning: the update is not recorded in the history (" + std::string(kHistoryDir) +
+                       "): " + written.reason + ".");
+  }
+}
+
+void LinuxFrontEnd::FinishHistory(RunEnding ending, int status) {
+  if (history_id_.empty()) return;
+  const HistoryWrite written = FinishRecord(kHistoryDir, history_id_, check_.answered ? check_.firmware_version : "",
+                                            EndingWord(ending, status), status);
+  if (!written.ok) terminal_.Complain("Warning: the end of the update is not recorded in the history: " + written.reason + ".");
+  history_id_.clear();
 }
 
 bool LinuxFrontEnd::HoldChosenDrive(int drive) {
@@ -312,10 +489,14 @@ bool LinuxFrontEnd::HoldChosenDrive(int drive) {
 }
 
 uint8_t LinuxFrontEnd::Transfer() {
+  // The record is on disk before the first buffer command: an update cut
+  // off by a power loss shows as started and never finished.
+  BeginHistory();
   // The warning is on screen before the transfer sends anything; signals and
   // sleep are held by the transfer itself (Host().update_guard).
   terminal_.BeginTransfer();
-  AppState().progress_sink = &terminal_;
+  ReportingSink sink(terminal_, options_.report_fd, AppState().progress_total);
+  AppState().progress_sink = &sink;
   const TransferResult result = RunTransfer();
   AppState().progress_sink = nullptr;
   terminal_.EndTransfer();
@@ -344,7 +525,14 @@ bool LinuxFrontEnd::AfterTransfer(uint8_t result) {
   if (result != TransferOk && result != FlashFailed) return false;
   flash_unanswered_ = result == FlashFailed;
   terminal_.Say("Asking the drive for its new firmware ...");
-  check_ = ConfirmFirmware(static_cast<uint8_t>(AppState().current_drive_index), AppState().target_image_name,
+  const UpdateState& state = AppState();
+  check_ = ConfirmFirmware(static_cast<uint8_t>(state.current_drive_index), state.target_image_name,
                            kConfirmRounds, kConfirmPauseMs);
+  // The flash command was answered, yet the drive still names the firmware
+  // it had: the new one did not take, whatever the drive said before.
+  const DriveIdentity& before = state.drive_identity_table[state.current_drive_index];
+  still_old_ = result == TransferOk && check_.answered && !check_.confirmed &&
+               std::strcmp(check_.model_name, before.model_name) == 0 &&
+               std::strcmp(check_.firmware_version, before.firmware_version) == 0;
   return check_.confirmed;
 }

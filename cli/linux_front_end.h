@@ -8,6 +8,7 @@
 
 #include "base/exe_file_linux.h"
 #include "app/update_run.h"
+#include "cli/json_report.h"
 #include "cli/terminal.h"
 #include "drive/identify.h"
 
@@ -20,7 +21,17 @@ struct CliOptions {
   bool list = false;         // --list
   bool all_images = false;   // --all-images
   bool flash_mode_4k = false;
+  bool json = false;         // --json: one document on stdout, no prompts
+  bool dry_run = false;      // --dry-run: every check up to the question, nothing sent
+  bool ignore_power = false; // --ignore-power
+  bool history = false;      // --history
+  bool all_drives = false;   // --all-drives
+  int jobs = 4;              // --jobs: drives at once with --all-drives
+  int report_fd = -1;        // a drive's run of --all-drives reports here
 };
+
+// Where the program keeps its records; a test's preload may stand in for it.
+constexpr char kPowerSupplyRoot[] = "/sys";
 
 // Host().update_guard of the Linux program: from the first buffer command
 // to the end of the settle, the terminal's signals are held and the system
@@ -37,7 +48,7 @@ class LinuxFrontEnd : public RunFrontEnd {
   bool SplitMode() override { return !options_.split_dir.empty(); }
   bool SplitImagesOut() override;
   void ReadFailed() override;
-  bool ListOnly() override { return options_.list; }
+  bool ListOnly() override { return options_.list || planning_; }
   void ListDrives() override;
   void ShowMessage(const RunReport& message, RunEnding ending) override;
   void ShowRefusal(const char* text) override;
@@ -58,6 +69,26 @@ class LinuxFrontEnd : public RunFrontEnd {
   // Whether the chosen drive could not be held for the update: its node no
   // longer opens, or answers as another device than the one identified.
   bool drive_lost() const { return drive_lost_; }
+  // The update ran, the flash command was answered, and after the settle the
+  // drive still reports the firmware it had before: the update did not take.
+  bool still_old() const { return still_old_; }
+  // Whether the run stopped because the machine runs on a low battery.
+  bool power_refused() const { return power_refused_; }
+  // Whether --dry-run ended the run before the question.
+  bool dry_run_done() const { return dry_run_done_; }
+  // What the run did, for --json: the drive (once one was chosen), the
+  // image, the versions, the ending, its status and what was said of it.
+  UpdateFacts Facts(RunEnding ending, int status) const;
+  // Completes the history record of an update that started (nothing when
+  // none did): what the drive reports now, the ending and the status.
+  void FinishHistory(RunEnding ending, int status);
+
+  // --all-drives: the run stops after identification, showing nothing; the
+  // drives found are then in the run's state.
+  void PlanOnly() { planning_ = true; }
+  // What is known of drive `drive` (index in the run's table).
+  DriveFacts DriveFactsOf(int drive) const;
+
   // How long the drive is given to come back after the settle.
   static constexpr int kConfirmRounds = 15;
   static constexpr uint32_t kConfirmPauseMs = 1000;
@@ -89,5 +120,20 @@ class LinuxFrontEnd : public RunFrontEnd {
   // Holds the chosen drive exclusively before the question; false (with the
   // reason told) when it cannot be held.
   bool HoldChosenDrive(int drive);
+  // The power rule: false (told why) when the update must not start.
+  bool PowerAllows();
+  // Warns when the history holds an update of this drive that never ended.
+  void WarnUnfinished(int drive);
+  // --dry-run: what would be sent to the drive, and the question it would ask.
+  void ShowDryRun(int entry, const std::string& question);
+  // The history record, written before the first buffer command.
+  void BeginHistory();
   FirmwareCheck check_;
+  bool still_old_ = false;
+  bool power_refused_ = false;
+  bool dry_run_done_ = false;
+  int chosen_drive_ = -1;
+  bool planning_ = false;
+  std::string history_id_;
+  std::string said_;  // the last message the run showed, for --json
 };

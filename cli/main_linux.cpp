@@ -18,7 +18,11 @@
 #include "base/host.h"
 #include "base/posix_files_linux.h"
 #include "base/version.h"
+#include "cli/all_drives_linux.h"
 #include "cli/exit_status.h"
+#include "cli/history_linux.h"
+#include "cli/json_report.h"
+#include "cli/parallel_runs_linux.h"
 #include "cli/linux_front_end.h"
 #include "cli/terminal.h"
 #include "drive/identify.h"
@@ -106,6 +110,27 @@ bool OpenLog(const std::string& path, Terminal& terminal, std::unique_ptr<Comman
   return true;
 }
 
+// --history: the records, as a table or one document; a history that is not
+// safe to read is refused with the reason.
+int ShowHistory(bool json, Terminal& terminal) {
+  const HistoryRead history = ReadHistory(kHistoryDir);
+  if (!history.ok) {
+    terminal.Complain("Cannot read the history in " + std::string(kHistoryDir) + ": " + history.reason + ".");
+    return kExitHistoryRefused;
+  }
+  if (history.skipped > 0) {
+    terminal.Complain(std::to_string(history.skipped) + " damaged line(s) of the history were passed over.");
+  }
+  if (json) {
+    std::fputs(JsonText({{"format", kJsonFormatVersion}, {"history", HistoryJson(history.records)}}).c_str(), stdout);
+  } else if (history.records.empty()) {
+    terminal.Say("No update is recorded in " + std::string(kHistoryDir) + ".");
+  } else {
+    std::fputs(HistoryTable(history.records).c_str(), stdout);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -137,6 +162,27 @@ int main(int argc, char** argv) {
       ->check(kNotEmpty);
   app.add_option("--flash-mode", flash_mode, "Mode of the flash command: default (80h) or 4k (40h)")
       ->check(CLI::IsMember({"default", "4k"}));
+  auto* json = app.add_flag("--json", options.json,
+                            "Print one JSON document on stdout (--list, --history, the update's result); other text "
+                            "goes to stderr, and no question is asked: combine with --yes");
+  auto* dry_run = app.add_flag("--dry-run", options.dry_run,
+                               "Do every check up to the question and show what would be sent; send nothing that "
+                               "changes a drive");
+  app.add_flag("--ignore-power", options.ignore_power, "Update even on battery power with less than 30 % left");
+  auto* history = app.add_flag("--history", options.history,
+                               "Show the updates recorded in " + std::string(kHistoryDir) + "/history");
+  auto* all_drives = app.add_flag("--all-drives", options.all_drives,
+                                  "Update every drive the updater fits, several at once, and show a table of results");
+  auto* jobs = app.add_option("--jobs", options.jobs, "With --all-drives: update at most N drives at once (default 4)")
+                   ->type_name("N")
+                   ->check(CLI::Range(1, 16));
+  jobs->needs(all_drives);
+  // A drive's run under --all-drives: where it reports (not for users).
+  auto* report_fd = app.add_option("--report-fd", options.report_fd, "")->check(CLI::Range(3, 1023));
+  report_fd->group("");
+  history->excludes(list)->excludes(split)->excludes(dry_run)->excludes(all_drives);
+  all_drives->excludes(list)->excludes(split);
+  (void)json;
   auto* all_images = app.add_flag("--all-images", options.all_images, "Offer every image for every drive, whatever its model");
   all_images->group("");
   app.add_flag("--all", help_all, "With --help: show the switches for special cases too");
@@ -167,9 +213,24 @@ int main(int argc, char** argv) {
   state.options.every_image_offered = options.all_images;
   state.options.flash_mode = options.flash_mode_4k ? FlashMode::k4k : FlashMode::kDefault;
 
+  if (options.all_drives && !options.drive.empty()) {
+    std::fputs("--all-drives updates every drive the updater fits: it takes no --drive.\n", stderr);
+    return kExitUsage;
+  }
+  if (options.all_drives && !options.log_file.empty()) {
+    std::fputs("--all-drives takes no --log: run one drive at a time with --drive to trace it.\n", stderr);
+    return kExitUsage;
+  }
+
   const char* term = std::getenv("TERM");
-  const bool fancy = isatty(STDOUT_FILENO) && term && std::strcmp(term, "dumb") != 0;
-  Terminal terminal(stdout, stderr, fancy, state.progress_total);
+  // Under --json stdout carries the document alone: everything else is
+  // plain lines on stderr.
+  const bool fancy = !options.json && isatty(STDOUT_FILENO) && term && std::strcmp(term, "dumb") != 0;
+  Terminal terminal(options.json ? stderr : stdout, stderr, fancy, state.progress_total);
+  if (options.history) {
+    SetAppState(nullptr);
+    return ShowHistory(options.json, terminal);
+  }
   LinuxFrontEnd front(options, terminal, stdin);
   g_terminal = &terminal;
   // The accept step's question is the front end's own: no Yes/No seam.
@@ -182,11 +243,33 @@ int main(int argc, char** argv) {
     return kExitOutputRefused;
   }
 
+  if (options.all_drives) {
+    const int all = RunAllDrives(options, front, terminal, OwnPath());
+    g_terminal = nullptr;
+    SetAppState(nullptr);
+    return all;
+  }
+
   const RunEnding ending = RunUpdate(front);
   int status = ExitStatusFor(ending, front.confirmed());
   if (front.output_refused()) status = kExitOutputRefused;
   if (front.drive_busy()) status = kExitDriveBusy;
   if (front.drive_lost()) status = kExitDriveLost;
+  if (front.power_refused()) status = kExitPowerRefused;
+  if (front.still_old()) status = kExitOldFirmware;
+  front.FinishHistory(ending, status);
+  // The result as a document: on stdout under --json (the listing is its own
+  // document), and to the program that started this run under --all-drives.
+  const bool listed = options.list && ending == RunEnding::NothingToDo;
+  const bool split_run = !options.split_dir.empty();
+  if ((options.json && !listed && !split_run) || options.report_fd >= 0) {
+    const std::string text = JsonText(ResultDocument(front.Facts(ending, status)));
+    if (options.report_fd >= 0) {
+      ReportResult(options.report_fd, text.substr(0, text.size() - 1));
+    } else {
+      std::fputs(text.c_str(), stdout);
+    }
+  }
   trace.reset();
   g_terminal = nullptr;
   SetAppState(nullptr);

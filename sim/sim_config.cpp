@@ -93,6 +93,8 @@ std::string ParseFault(const std::vector<std::string>& w, SimDriveConfig& drive)
     rule.fault = SimFaultKind::ShortTransfer;
   } else if (action == "lost" && w.size() == 5) {
     rule.fault = SimFaultKind::LostCompletion;
+  } else if (action == "keep" && w.size() == 5) {
+    rule.fault = SimFaultKind::KeepFirmware;
   } else {
     return "unknown fault action '" + action + "'";
   }

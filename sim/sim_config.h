@@ -22,7 +22,9 @@
 //                         on the NTH command of KIND (counting from 1; every
 //                         attempt counts) and the COUNT-1 after it:
 //                           check HHHH | corrupt | reject | never | short |
-//                           lost (carried out, but never completes) | async MS
+//                           lost (carried out, but never completes) | async MS |
+//                           keep (Update Firmware answers GOOD, the flash keeps
+//                           the old firmware)
 //                         KIND: inquiry identify write read update other
 //
 // Lines that are not understood become "config error: line N: ..." texts in

@@ -144,6 +144,8 @@ SimReply SimDrive::Execute(const SimRequest& request) {
     reply = SimReply{};
   } else if (fault && fault->fault == SimFaultKind::ShortTransfer && request.direction != SimDirection::None) {
     reply = ShortRun(request, kind, offset);
+  } else if (fault && fault->fault == SimFaultKind::KeepFirmware && kind == SimKind::UpdateFirmware) {
+    reply = SimReply{};
   } else if (fault && fault->fault == SimFaultKind::LostCompletion) {
     Run(request, kind);
     reply.outcome = SimOutcome::NoCompletion;

@@ -58,6 +58,7 @@ enum class SimFaultKind : uint8_t {
   ShortTransfer,   // GOOD status, but only the first half of the data moves (commands with data)
   LostCompletion,  // the command is carried out, but its completion never reaches the host
                    // (a time-out for the host, as NeverComplete)
+  KeepFirmware,    // Update Firmware answers GOOD, but the flash keeps the old firmware
 };
 
 // "On the nth command this rule matches (counting from 1; every attempt

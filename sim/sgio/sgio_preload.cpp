@@ -33,6 +33,10 @@
 //                 folder, removed at exit)
 //   FWSIM_DENY    blank-separated node names (sg1 sg2) whose open fails with
 //                 EACCES, as for a user without write access
+//   FWSIM_POWER   folder that stands in for /sys/class/power_supply (a test's
+//                 laptop); unset: the machine's own
+//   FWSIM_STATE   folder that stands in for /var/lib/fwupdate-linux (the
+//                 update history of a test); unset: the machine's own
 // When the first request comes through a Wine device file, that file may
 // carry them as NAME=VALUE lines, which win over the environment: Wine gives
 // a program started by another Wine program (CreateProcess with an
@@ -78,6 +82,11 @@ int PreloadOpenat(int dirfd, const char* path, int flags, ...) PRELOAD(openat);
 int PreloadOpenat64(int dirfd, const char* path, int flags, ...) PRELOAD(openat64);
 DIR* PreloadOpendir(const char* path) PRELOAD(opendir);
 ssize_t PreloadReadlink(const char* path, char* buffer, size_t size) PRELOAD(readlink);
+int PreloadLstat(const char* path, void* st) PRELOAD(lstat);
+int PreloadLstat64(const char* path, void* st) PRELOAD(lstat64);
+int PreloadStat(const char* path, void* st) PRELOAD(stat);
+int PreloadStat64(const char* path, void* st) PRELOAD(stat64);
+int PreloadMkdir(const char* path, mode_t mode) PRELOAD(mkdir);
 int PreloadIoctl(int fd, unsigned long request, ...) PRELOAD(ioctl);
 int PreloadIoctlTime64(int fd, unsigned long request, ...) PRELOAD(__ioctl_time64);
 int PreloadFstatTime64(int fd, struct stat* st) PRELOAD(__fstat64_time64);
@@ -94,6 +103,8 @@ constexpr char kInterfacePrefix[] = "wine#cdrom#";
 constexpr unsigned kSgMajor = 21;
 constexpr char kClassPrefix[] = "/sys/class/scsi_generic";
 constexpr char kDevicesPrefix[] = "/sys/devices/fwsim";
+constexpr char kPowerPrefix[] = "/sys/class/power_supply";
+constexpr char kStatePrefix[] = "/var/lib/fwupdate-linux";
 constexpr char kNodePrefix[] = "/dev/sg";
 
 using OpenFn = int (*)(const char*, int, ...);
@@ -123,6 +134,8 @@ struct Simulation {
   std::string deny;      // " sg1 sg2 "
   std::string tree;      // the fake sysfs lives here (built at first use)
   bool remove_tree = false;
+  std::string power;     // FWSIM_POWER, or empty
+  std::string state;     // FWSIM_STATE, or empty
 };
 
 pthread_mutex_t g_load_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -202,6 +215,8 @@ Simulation* Load(const std::string& device_text) {
   }
   sim->deny = " " + Setting(device_text, "FWSIM_DENY") + " ";
   sim->tree = UnixPath(Setting(device_text, "FWSIM_SYSFS"));
+  sim->power = UnixPath(Setting(device_text, "FWSIM_POWER"));
+  sim->state = UnixPath(Setting(device_text, "FWSIM_STATE"));
   return sim;
 }
 
@@ -332,6 +347,8 @@ bool StartsWith(const char* path, const char* prefix) {
 std::string Redirect(const char* path) {
   if (StartsWith(path, kClassPrefix)) return Tree() + "/class/scsi_generic" + (path + std::strlen(kClassPrefix));
   if (StartsWith(path, kDevicesPrefix)) return Tree() + "/devices/fwsim" + (path + std::strlen(kDevicesPrefix));
+  if (StartsWith(path, kPowerPrefix) && !Sim().power.empty()) return Sim().power + (path + std::strlen(kPowerPrefix));
+  if (StartsWith(path, kStatePrefix) && !Sim().state.empty()) return Sim().state + (path + std::strlen(kStatePrefix));
   return "";
 }
 
@@ -572,6 +589,24 @@ DIR* PreloadOpendir(const char* path) {
 ssize_t PreloadReadlink(const char* path, char* buffer, size_t size) {
   const std::string redirected = Redirect(path);
   return Real<ReadlinkFn>("readlink")(redirected.empty() ? path : redirected.c_str(), buffer, size);
+}
+
+// The stat family and mkdir: the redirected folders are the stand-ins'. The
+// stat buffer passes through untouched to the C library's function of the
+// same name, whatever its layout.
+using StatFn = int (*)(const char*, void*);
+int StatThrough(const char* name, const char* path, void* st) {
+  const std::string redirected = Redirect(path);
+  return Real<StatFn>(name)(redirected.empty() ? path : redirected.c_str(), st);
+}
+int PreloadLstat(const char* path, void* st) { return StatThrough("lstat", path, st); }
+int PreloadLstat64(const char* path, void* st) { return StatThrough("lstat64", path, st); }
+int PreloadStat(const char* path, void* st) { return StatThrough("stat", path, st); }
+int PreloadStat64(const char* path, void* st) { return StatThrough("stat64", path, st); }
+int PreloadMkdir(const char* path, mode_t mode) {
+  using MkdirFn = int (*)(const char*, mode_t);
+  const std::string redirected = Redirect(path);
+  return Real<MkdirFn>("mkdir")(redirected.empty() ? path : redirected.c_str(), mode);
 }
 
 // write: a request to an sg node is served at once.

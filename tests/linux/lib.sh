@@ -32,8 +32,13 @@ simconf() { printf '%s\n' "$@" > sim.conf; }
 run() {
   local name=$1; shift
   rm -rf out; mkdir out; : > wire.log
+  # The program's records and the machine's power supplies are the test's
+  # own: $work/state stands in for /var/lib/fwupdate-linux, $POWER (default:
+  # a machine without any supply) for /sys/class/power_supply.
+  mkdir -p "$work/state" "$work/no-power"
   timeout "${RUN_TIMEOUT:-180}" env FWSIM_CONFIG="$work/sim.conf" FWSIM_OUT="$work/out" FWSIM_LOG="$work/wire.log" \
-      FWSIM_DENY="${DENY:-}" LD_PRELOAD="$preload" "$@" > "$name.out" 2> "$name.err" < "${STDIN:-/dev/null}"
+      FWSIM_DENY="${DENY:-}" FWSIM_STATE="$work/state" FWSIM_POWER="${POWER:-$work/no-power}" LD_PRELOAD="$preload" \
+      "$@" > "$name.out" 2> "$name.err" < "${STDIN:-/dev/null}"
   rc=$?
 }
 

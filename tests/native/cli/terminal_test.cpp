@@ -216,7 +216,17 @@ TEST(ExitStatus, EveryEndingHasItsOwnStatus) {
 // The statuses are told in --help (from the list) and in the README's user
 // guide: every status the program ends with is in both, and nothing else.
 TEST(ExitStatus, TheHelpAndTheReadmeListEveryStatusAndNoOther) {
-  std::set<int> ends = {0, kExitUsage, kExitOutputRefused, kExitDriveBusy, kExitDriveLost, kExitNotConfirmed};
+  std::set<int> ends = {0,
+                        kExitUsage,
+                        kExitOutputRefused,
+                        kExitDriveBusy,
+                        kExitDriveLost,
+                        kExitPowerRefused,
+                        kExitHistoryRefused,
+                        kExitOldFirmware,
+                        kExitNotConfirmed,
+                        kExitSomeUpdated,
+                        kExitNoneUpdated};
   // Every ending there is, and those yet to come (1 is no ending's status).
   for (int e = 0; e < 64; ++e) {
     for (bool confirmed : {false, true}) {
