@@ -33,7 +33,7 @@ set(ALLOWED_sim/sgio "sim;base")
 set(ALLOWED_sim/tcmu "sim;base")
 set(ALLOWED_tools "base")
 # Single headers a folder may use beyond its floors: the layout it serves.
-set(EXTRA_sim/wnaspi32 "scsi/aspi_win32.h;scsi/scsi_command.h")
+set(EXTRA_sim/wnaspi32 "scsi/aspi_win32.h")
 # Folders that are one OS's own as a whole.
 set(OS_ui win32)
 set(OS_cli linux)

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/scsi_status.h"
 #include "sim/sim_drive.h"
 
 namespace {
 
-// Status values of the Linux SCSI mid-layer (scsi/scsi.h, linux/scsi.h).
-constexpr uint8_t kCheckCondition = 0x02;
+// Host and driver values of the Linux SCSI mid-layer (scsi/scsi.h, linux/scsi.h).
 constexpr uint16_t kDidTimeOut = 0x03;
 constexpr uint16_t kDriverTimeout = 0x06;
 constexpr uint16_t kDriverSense = 0x08;
@@ -170,7 +170,7 @@ int SgioService::Serve(size_t index, sg_io_hdr_t* hdr, int* error) {
     hdr->masked_status = static_cast<unsigned char>((reply.scsi_status >> 1) & 0x7F);
     hdr->resid = static_cast<int>(hdr->dxfer_len);
     hdr->info = SG_INFO_CHECK;
-    if (reply.scsi_status == kCheckCondition) {
+    if (reply.scsi_status == kScsiStatusCheckCondition) {
       hdr->driver_status = kDriverSense;
       const size_t n = hdr->mx_sb_len < kSenseBytes ? hdr->mx_sb_len : kSenseBytes;
       if (n) std::memcpy(hdr->sbp, reply.sense, n);
