@@ -160,6 +160,27 @@ TEST_F(UpdateDialogTest, HiddenSwitchListsEveryDriveAndEveryImage) {
   EXPECT_EQ(g_questions[0].text, "Are you sure to update firmware from\nDVD-1600XX2.00 to CDRW-5224B1.00");
 }
 
+// The accept step's refusal is the dialog's to show: a plain box, no
+// question, and the dialog stays open for another choice.
+std::vector<std::string> g_boxes;
+void RecordBox(const char* text) { g_boxes.push_back(text); }
+
+TEST_F(UpdateDialogTest, ARefusedDriveShowsTheRefusalAsksNothingAndStaysOpen) {
+  SetDrives({{"CD-RW DRIVE T", "VENDOR1", "K53R-TX   ", "207Z"}});
+  state_.image_count = 0;
+  AddImage("K53R-TX   209A");
+  g_boxes.clear();
+  Host().message_box = RecordBox;
+  Open();
+  g_answer = true;
+  PressYes();
+  EXPECT_EQ(g_boxes, std::vector<std::string>{"This drive must be updated in DOS !!"});
+  EXPECT_TRUE(g_questions.empty());
+  EXPECT_NE(dlg_.m_hWnd, nullptr);
+  EXPECT_TRUE(Enabled(IDOK));
+  Host().message_box = nullptr;
+}
+
 TEST_F(UpdateDialogTest, NoMatchLeavesYesDisabledAndEnterDoesNothing) {
   state_.image_count = 0;
   AddImage("XXXXXXXXXX1.00");
