@@ -529,9 +529,11 @@ bool LinuxFrontEnd::AfterTransfer(uint8_t result) {
   check_ = ConfirmFirmware(static_cast<uint8_t>(state.current_drive_index), state.target_image_name,
                            kConfirmRounds, kConfirmPauseMs);
   // The flash command was answered, yet the drive still names the firmware
-  // it had: the new one did not take, whatever the drive said before.
+  // it had: the new one did not take, whatever the drive said before. An
+  // image without a name gives the drive nothing else to report: no verdict.
   const DriveIdentity& before = state.drive_identity_table[state.current_drive_index];
-  still_old_ = result == TransferOk && check_.answered && !check_.confirmed &&
+  const bool image_named = Trimmed(state.target_image_name.c_str()).size() > 0;
+  still_old_ = result == TransferOk && image_named && check_.answered && !check_.confirmed &&
                std::strcmp(check_.model_name, before.model_name) == 0 &&
                std::strcmp(check_.firmware_version, before.firmware_version) == 0;
   return check_.confirmed;
