@@ -1,8 +1,11 @@
 #include "cli/all_drives_linux.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,22 +46,48 @@ std::vector<PlannedDrive> Plan(const LinuxFrontEnd& front) {
   return plan;
 }
 
-// The arguments of one drive's run.
+// The updater as this run checked it, in a sealed file of memory the drives'
+// runs read in its place: what was checked and shown is what each drive
+// gets, whatever happens to the file on disk meanwhile. -1 when it cannot
+// be made.
+int CheckedCopy() {
+  const UpdateState& state = AppState();
+  if (!state.executable_contents || state.executable_size == 0) return -1;
+  const int fd = memfd_create("fwupdate-updater", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (fd < 0) return -1;
+  const uint8_t* bytes = state.executable_contents.get();
+  uint32_t done = 0;
+  while (done < state.executable_size) {
+    const ssize_t n = write(fd, bytes + done, state.executable_size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  if (done != state.executable_size ||
+      fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The arguments of one drive's run: this program (as it runs now, whatever
+// its path holds since), the drive, and the checked copy of the updater.
 std::vector<std::string> DriveArguments(const CliOptions& options, const std::string& own_path,
-                                        const std::string& drive, int report_fd) {
+                                        const std::string& drive, int report_fd, int copy_fd) {
   std::vector<std::string> args = {own_path, "--drive", drive, "--yes", "--report-fd", std::to_string(report_fd)};
   if (options.flash_mode_4k) args.insert(args.end(), {"--flash-mode", "4k"});
   if (options.ignore_power) args.push_back("--ignore-power");
   if (options.dry_run) args.push_back("--dry-run");
   if (options.all_images) args.push_back("--all-images");
   args.push_back("--");
-  args.push_back(options.updater);
+  args.push_back("/proc/self/fd/" + std::to_string(copy_fd));
   return args;
 }
 
 // In the child: this program again, for one drive, with nothing of the
 // terminal (the parent shows everything) and the report pipe kept open.
-int ExecDriveRun(const std::vector<std::string>& args, int report_fd) {
+int ExecDriveRun(const std::vector<std::string>& args, int report_fd, int copy_fd) {
   const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null >= 0) {
     dup2(null, STDIN_FILENO);
@@ -66,10 +95,11 @@ int ExecDriveRun(const std::vector<std::string>& args, int report_fd) {
     dup2(null, STDERR_FILENO);
   }
   fcntl(report_fd, F_SETFD, 0);
+  fcntl(copy_fd, F_SETFD, 0);
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  execv(argv[0], argv.data());
+  execv("/proc/self/exe", argv.data());
   ReportResult(report_fd, std::string("{\"exec_error\":") + std::to_string(errno) + "}");
   return 127;
 }
@@ -229,6 +259,12 @@ int RunAllDrives(const CliOptions& options, LinuxFrontEnd& front, Terminal& term
     if (!terminal.AskYesNo(question, options.yes, stdin)) return ExitStatusFor(RunEnding::Declined, false);
   }
 
+  const int copy_fd = CheckedCopy();
+  if (copy_fd < 0) {
+    terminal.Complain(std::string("Cannot hand the checked updater to the drives' runs: ") + std::strerror(errno) +
+                      ". Nothing was sent to a drive.");
+    return ExitStatusFor(RunEnding::ReadFailed, false);
+  }
   // Each drive's run opens its drive exclusively: this process lets go first.
   ForgetSgDrives();
   std::vector<ParallelJob> jobs;
@@ -236,8 +272,8 @@ int RunAllDrives(const CliOptions& options, LinuxFrontEnd& front, Terminal& term
   for (size_t i : chosen) {
     const std::string path = plan[i].facts.path;
     labels.push_back(path);
-    jobs.push_back({path, [&options, own_path, path](int fd) {
-                      return ExecDriveRun(DriveArguments(options, own_path, path, fd), fd);
+    jobs.push_back({path, [&options, own_path, path, copy_fd](int fd) {
+                      return ExecDriveRun(DriveArguments(options, own_path, path, fd, copy_fd), fd, copy_fd);
                     }});
   }
   FILE* out = options.json ? stderr : stdout;
@@ -252,6 +288,7 @@ int RunAllDrives(const CliOptions& options, LinuxFrontEnd& front, Terminal& term
   const std::vector<JobOutcome> outcomes = RunInParallel(jobs, options.jobs, display);
   ReleaseSleep();
   ReleaseSignals();
+  close(copy_fd);
 
   std::vector<nlohmann::json> results;
   int updated = 0;

@@ -160,6 +160,25 @@ run alljson ./MyUpdater --all-drives --yes --json --jobs 2
 expect_rc alljson 40
 json alljson 'd["updated"] == 2 and d["exit_status"] == 40 and len(d["results"]) == 3'
 json alljson '[r["ending"] for r in d["results"]] == ["updated", "buffer-write-error", "updated"]'
+# What was checked and shown is what every drive gets: the updater rewritten
+# while the question waits changes nothing of what the drives' runs read.
+simconf "drive 0 0 0" "$TX" "version 209A" "drive 0 2 0" "$TX" "version 209A"
+firmware other.bin K53R-TX 209C 0x80000 9
+updater Other other.bin
+cp MyUpdater Tower
+rm -f answer && mkfifo answer
+(
+  exec 3> answer
+  for _ in $(seq 300); do grep -q 'as listed?' swapped.out 2>/dev/null && break; sleep 0.1; done
+  cat Other > Tower
+  echo y >&3
+) &
+STDIN=answer run swapped "$prog" Tower --all-drives
+wait
+check; cmp -s Tower Other || fail "swapped: the updater was not rewritten during the run"
+expect_rc swapped 0
+check; cmp -s out/flash-0-0-1.bin fw.bin && cmp -s out/flash-0-2-1.bin fw.bin ||
+  fail "swapped: the drives did not get the image that was checked and shown"
 simconf "drive 0 1 0" "$TX" "version 209A" "fault write 1 100000 check 4400"
 run allfail ./MyUpdater --all-drives --yes
 expect_rc allfail 41
