@@ -219,6 +219,17 @@ void PrintTable(FILE* out, const std::vector<nlohmann::json>& results) {
   }
 }
 
+// A run that ended before any drive was started: under --json still one
+// document, with no results and what ended it.
+int EndedEarly(const CliOptions& options, int status, const std::string& message) {
+  if (options.json) {
+    nlohmann::json document = ResultsDocument({}, 0, status);
+    document["message"] = message;
+    std::fputs(JsonText(document).c_str(), stdout);
+  }
+  return status;
+}
+
 }  // namespace
 
 int RunAllDrives(const CliOptions& options, LinuxFrontEnd& front, Terminal& terminal, const std::string& own_path) {
@@ -227,7 +238,7 @@ int RunAllDrives(const CliOptions& options, LinuxFrontEnd& front, Terminal& term
   if (found != RunEnding::NothingToDo) {
     int status = ExitStatusFor(found, false);
     if (front.drive_busy()) status = kExitDriveBusy;
-    return status;
+    return EndedEarly(options, status, EndingWord(found, status));
   }
   const std::vector<PlannedDrive> plan = Plan(front);
   std::vector<size_t> chosen;
@@ -236,7 +247,7 @@ int RunAllDrives(const CliOptions& options, LinuxFrontEnd& front, Terminal& term
   }
   if (chosen.empty()) {
     terminal.Complain(MismatchMessage().text);
-    return ExitStatusFor(RunEnding::ModelMismatch, false);
+    return EndedEarly(options, ExitStatusFor(RunEnding::ModelMismatch, false), MessageLines(MismatchMessage().text));
   }
 
   terminal.Say("Drives to update (" + std::to_string(chosen.size()) + "):");
@@ -247,23 +258,23 @@ int RunAllDrives(const CliOptions& options, LinuxFrontEnd& front, Terminal& term
   const PowerCheck power = CheckPower(kPowerSupplyRoot);
   if (power.verdict == PowerCheck::kRefuse && !options.ignore_power) {
     terminal.Complain(power.message + " Nothing was sent to a drive.");
-    return kExitPowerRefused;
+    return EndedEarly(options, kExitPowerRefused, power.message);
   }
   if (power.verdict == PowerCheck::kWarn || power.verdict == PowerCheck::kRefuse) terminal.Complain(power.message);
   if (!options.dry_run) {
     const std::string question = "Update the firmware of " + std::to_string(chosen.size()) + " drive(s) as listed?";
     if (options.json && !options.yes) {
       terminal.Complain(question + " -- no question is asked with --json: No (add --yes).");
-      return ExitStatusFor(RunEnding::Declined, false);
+      return EndedEarly(options, ExitStatusFor(RunEnding::Declined, false), "declined: add --yes");
     }
     if (!terminal.AskYesNo(question, options.yes, stdin)) return ExitStatusFor(RunEnding::Declined, false);
   }
 
   const int copy_fd = CheckedCopy();
   if (copy_fd < 0) {
-    terminal.Complain(std::string("Cannot hand the checked updater to the drives' runs: ") + std::strerror(errno) +
-                      ". Nothing was sent to a drive.");
-    return ExitStatusFor(RunEnding::ReadFailed, false);
+    const std::string why = std::string("Cannot hand the checked updater to the drives' runs: ") + std::strerror(errno);
+    terminal.Complain(why + ". Nothing was sent to a drive.");
+    return EndedEarly(options, ExitStatusFor(RunEnding::ReadFailed, false), why);
   }
   // Each drive's run opens its drive exclusively: this process lets go first.
   ForgetSgDrives();

@@ -185,5 +185,9 @@ expect_rc allfail 41
 run allno ./MyUpdater --all-drives
 expect_rc allno 11
 expect_no_flash allno
+run allnojson ./MyUpdater --all-drives --json
+expect_rc allnojson 11
+json allnojson 'd["results"] == [] and d["exit_status"] == 11 and d["updated"] == 0'
+expect_no_flash allnojson
 
 finish
